@@ -1,0 +1,29 @@
+#include "indicator.h"
+
+#include <softPwm.h>
+#include <wiringPi.h>
+
+#include <cerrno>  // program_invocation_short_name
+#include <cstdio>
+#include <cstdlib>
+
+void indicatorOpen()
+{
+    // The programs are silent while they work; a set-up failure is the one
+    // thing they report, so that it never passes for a running pattern.
+    if (wiringPiSetup() != 0) {
+        std::fprintf(stderr, "%s: cannot set up GPIO access\n", program_invocation_short_name);
+        std::exit(EXIT_FAILURE);
+    }
+    pinMode(indicatorPin, OUTPUT);
+    if (softPwmCreate(indicatorPin, indicatorInitial, indicatorRange) != 0) {
+        std::fprintf(stderr, "%s: cannot start the soft-PWM channel on pin %d\n",
+                     program_invocation_short_name, indicatorPin);
+        std::exit(EXIT_FAILURE);
+    }
+}
+
+void indicatorSet(int duty)
+{
+    softPwmWrite(indicatorPin, duty);
+}
