@@ -1,0 +1,237 @@
+// The four programs, run as built on the virtual board, checked against
+// their traces: set-up, every write and sleep of their patterns, how they end,
+// and what they do when GPIO cannot be had.
+
+#include "support/board_process.h"
+#include "support/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr size_t soakCycles = 300;
+
+const std::vector<std::string> loopingPrograms = {"glowbreathe", "glowtwice", "glowfive"};
+const std::vector<std::string> allPrograms = {"glowbreathe", "glowtwice", "glowfive", "glowfull"};
+
+std::vector<Step> breathCycle()
+{
+    std::vector<Step> cycle;
+    for (int duty = 0; duty <= 100; ++duty) {
+        cycle.push_back({Step::write, duty});
+        cycle.push_back({Step::delayMs, 10});
+    }
+    for (int duty = 100; duty >= 0; --duty) {
+        cycle.push_back({Step::write, duty});
+        cycle.push_back({Step::delayMs, 10});
+    }
+    cycle.push_back({Step::delayMs, 1000});
+    return cycle;
+}
+
+std::vector<Step> burstCycle(int flashes)
+{
+    std::vector<Step> cycle;
+    for (int flash = 0; flash < flashes; ++flash) {
+        cycle.push_back({Step::write, 100});
+        cycle.push_back({Step::usleepUs, 200000});
+        cycle.push_back({Step::write, 0});
+        cycle.push_back({Step::usleepUs, 150000});
+    }
+    cycle.push_back({Step::delayMs, 1000});
+    return cycle;
+}
+
+int64_t cycleLengthUs(const std::vector<Step>& cycle)
+{
+    int64_t total = 0;
+    for (const Step& step : cycle) {
+        total += step.sleepUs();
+    }
+    return total;
+}
+
+// What every run must show, whatever the program: silence and no misuse.
+void expectCleanRun(const FinishedRun& run)
+{
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(run.trace.misuseReport(), "");
+}
+
+void expectSetupSequence(const Trace& trace)
+{
+    const std::vector<TraceEvent> calls = trace.ofKind("call");
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_TRUE(calls[0].isCall("wiringPiSetup") && calls[0].numbers.empty()) << calls[0].line;
+    EXPECT_TRUE(calls[1].isCall("pinMode") && calls[1].numbers == std::vector<long long>({4, 1}))
+        << calls[1].line;
+    EXPECT_TRUE(calls[2].isCall("softPwmCreate") &&
+                calls[2].numbers == std::vector<long long>({4, 1, 100}))
+        << calls[2].line;
+    EXPECT_TRUE(calls[3].isCall("softPwmWrite")) << "first call after set-up: " << calls[3].line;
+}
+
+struct LoopingPattern {
+    std::string program;
+    std::vector<Step> cycle;
+};
+
+void PrintTo(const LoopingPattern& pattern, std::ostream* out)
+{
+    *out << pattern.program;
+}
+
+class LoopingProgram : public testing::TestWithParam<LoopingPattern> {};
+
+INSTANTIATE_TEST_SUITE_P(Patterns, LoopingProgram,
+                         testing::Values(LoopingPattern{"glowbreathe", breathCycle()},
+                                         LoopingPattern{"glowtwice", burstCycle(2)},
+                                         LoopingPattern{"glowfive", burstCycle(5)}),
+                         [](const auto& info) { return info.param.program; });
+
+// Hundreds of cycles in virtual time: every write and every sleep, in order
+// and at its exact time, and the run ends only by the SIGTERM at the limit.
+TEST_P(LoopingProgram, RepeatsItsExactCycleUntilTerminated)
+{
+    const LoopingPattern& pattern = GetParam();
+    const int64_t cycleUs = cycleLengthUs(pattern.cycle);
+    // End part-way through a cycle, as an outside signal would.
+    const long long limitMs = (soakCycles * cycleUs + cycleUs / 3) / 1000;
+    const FinishedRun run =
+        runOnBoard(programPath(pattern.program), {.limitMs = limitMs}, milliseconds(30000));
+
+    expectCleanRun(run);
+    EXPECT_TRUE(killedBy(run.waitStatus, SIGTERM)) << describeEnd(run.waitStatus);
+    ASSERT_FALSE(run.trace.events.empty());
+    EXPECT_EQ(run.trace.events.back().kind, "end") << run.trace.events.back().line;
+    expectSetupSequence(run.trace);
+    EXPECT_TRUE(followsCycle(patternSteps(run.trace), pattern.cycle, 0, soakCycles));
+}
+
+TEST_P(LoopingProgram, IgnoresItsArguments)
+{
+    const LoopingPattern& pattern = GetParam();
+    const long long limitMs = 3 * cycleLengthUs(pattern.cycle) / 1000;
+    const FinishedRun plain = runOnBoard(programPath(pattern.program), {.limitMs = limitMs});
+    const FinishedRun withArguments = runOnBoard(
+        programPath(pattern.program), {.args = {"--help", "-v", "5", "0"}, .limitMs = limitMs});
+
+    expectCleanRun(withArguments);
+    const std::vector<Step> expected = patternSteps(plain.trace);
+    const std::vector<Step> actual = patternSteps(withArguments.trace);
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t index = 0; index < expected.size(); ++index) {
+        ASSERT_TRUE(actual[index].sameAs(expected[index]) &&
+                    actual[index].timeUs == expected[index].timeUs)
+            << "expected " << expected[index].describe() << ", got " << actual[index].describe();
+    }
+}
+
+// In real time, each terminating signal ends the program by its default
+// action wherever in the cycle it arrives, promptly and silently.
+TEST_P(LoopingProgram, EndsByEachTerminatingSignalsDefaultAction)
+{
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pauseMs(0, 400);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        BoardProcess process(programPath(GetParam().program), {.virtualTime = false});
+        const bool wrote = process.waitForTrace(
+            [](const Trace& trace) {
+                for (const TraceEvent& event : trace.events) {
+                    if (event.isCall("softPwmWrite")) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            milliseconds(10000));
+        ASSERT_TRUE(wrote) << "no duty write within 10 s";
+        std::this_thread::sleep_for(milliseconds(pauseMs(random)));
+        process.sendSignal(signal);
+        ASSERT_TRUE(process.waitForEnd(milliseconds(5000))) << "still running 5 s after the signal";
+        EXPECT_TRUE(killedBy(process.waitStatus(), signal)) << describeEnd(process.waitStatus());
+        EXPECT_EQ(process.output(), "");
+        EXPECT_EQ(process.errors(), "");
+    }
+}
+
+TEST(FullGlow, WritesFullOnceHoldsOneSecondAndExitsZero)
+{
+    const FinishedRun run = runOnBoard(programPath("glowfull"), {.args = {"--now", "x"}});
+
+    expectCleanRun(run);
+    EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
+    expectSetupSequence(run.trace);
+    const std::vector<Step> steps = patternSteps(run.trace);
+    EXPECT_TRUE(followsCycle(steps, {{Step::write, 100}, {Step::delayMs, 1000}}, 0, 1));
+    EXPECT_EQ(steps.size(), 2u);
+    // Nothing touches the channel or the pin between the hold and the exit.
+    ASSERT_FALSE(run.trace.events.empty());
+    const TraceEvent& last = run.trace.events.back();
+    EXPECT_EQ(last.kind, "exit");
+    EXPECT_EQ(last.timeUs, 1000000);
+    EXPECT_TRUE(run.trace.events[run.trace.events.size() - 2].isCall("delay"));
+}
+
+TEST(FullGlow, ExitsAboutOneSecondAfterItsWriteInRealTime)
+{
+    const FinishedRun run =
+        runOnBoard(programPath("glowfull"), {.virtualTime = false}, milliseconds(20000));
+
+    expectCleanRun(run);
+    EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
+    int64_t writeUs = -1;
+    for (const TraceEvent& event : run.trace.events) {
+        if (event.isCall("softPwmWrite")) {
+            writeUs = event.timeUs;
+        }
+    }
+    ASSERT_NE(writeUs, -1);
+    const int64_t heldUs = run.trace.events.back().timeUs - writeUs;
+    EXPECT_GE(heldUs, 1000000);
+    EXPECT_LT(heldUs, 3000000) << "generous bound for a busy machine";
+}
+
+class SetupFailure : public testing::TestWithParam<std::string> {};
+
+INSTANTIATE_TEST_SUITE_P(AllPrograms, SetupFailure, testing::ValuesIn(allPrograms));
+
+// A failed set-up must not pass for a running pattern: one line naming the
+// program, status 1, and no duty value written.
+TEST_P(SetupFailure, ReportsFailedGpioSetupAndExitsOne)
+{
+    const FinishedRun run =
+        runOnBoard(programPath(GetParam()), {.limitMs = 60000, .fail = "wiringPiSetup"});
+
+    EXPECT_TRUE(exitedWith(run.waitStatus, 1)) << describeEnd(run.waitStatus);
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors, GetParam() + ": cannot set up GPIO access\n");
+    const std::vector<TraceEvent> calls = run.trace.ofKind("call");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_TRUE(calls[0].isCall("wiringPiSetup"));
+}
+
+TEST_P(SetupFailure, ReportsFailedChannelAndExitsOne)
+{
+    const FinishedRun run =
+        runOnBoard(programPath(GetParam()), {.limitMs = 60000, .fail = "softPwmCreate"});
+
+    EXPECT_TRUE(exitedWith(run.waitStatus, 1)) << describeEnd(run.waitStatus);
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors, GetParam() + ": cannot start the soft-PWM channel on pin 4\n");
+    const std::vector<TraceEvent> calls = run.trace.ofKind("call");
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_TRUE(calls[0].isCall("wiringPiSetup"));
+    EXPECT_TRUE(calls[1].isCall("pinMode"));
+    EXPECT_TRUE(calls[2].isCall("softPwmCreate"));
+    EXPECT_EQ(calls[2].result, -1);
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+#include "board_process.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+bool isBoardVariable(const char* entry)
+{
+    static const char* const prefixes[] = {"GLOW_BOARD_", "LD_PRELOAD=", "LD_LIBRARY_PATH="};
+    for (const char* prefix : prefixes) {
+        if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> splitList(const std::string& list)
+{
+    std::vector<std::string> items;
+    std::istringstream stream(list);
+    for (std::string item; std::getline(stream, item, ';');) {
+        if (!item.empty()) {
+            items.push_back(item);
+        }
+    }
+    return items;
+}
+
+}  // namespace
+
+std::string programPath(const std::string& program)
+{
+    return std::string(GLOW_PROGRAM_DIR) + "/" + program;
+}
+
+BoardProcess::BoardProcess(const std::string& path, const BoardSettings& settings)
+{
+    char pattern[] = "/tmp/glow-test-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        throw std::runtime_error("cannot make a folder for the run");
+    }
+    folder_ = pattern;
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        if (!isBoardVariable(*entry)) {
+            environment.emplace_back(*entry);
+        }
+    }
+    // The extra settings come first, where the board's getenv finds them.
+    std::vector<std::string> boardEnvironment = settings.extraEnvironment;
+    boardEnvironment.insert(boardEnvironment.end(), {
+        "LD_LIBRARY_PATH=" GLOW_BOARD_LIBRARY_DIR,
+        "GLOW_BOARD_TRACE=" + folder_ + "/trace",
+        std::string("GLOW_BOARD_CLOCK=") + (settings.virtualTime ? "virtual" : "real"),
+    });
+    if (settings.preloadUsleep) {
+        boardEnvironment.push_back("LD_PRELOAD=" GLOW_BOARD_USLEEP_LIBRARY);
+    }
+    if (settings.limitMs >= 0) {
+        boardEnvironment.push_back("GLOW_BOARD_LIMIT_MS=" + std::to_string(settings.limitMs));
+    }
+    if (!settings.fail.empty()) {
+        boardEnvironment.push_back("GLOW_BOARD_FAIL=" + settings.fail);
+    }
+
+    // A cross-built program runs under its emulator, which hands the loader's
+    // variables to the program rather than taking them itself.
+    std::vector<std::string> command = splitList(GLOW_TEST_EMULATOR);
+    const bool emulated = !command.empty();
+    for (const std::string& variable : boardEnvironment) {
+        if (emulated && variable.rfind("LD_", 0) == 0) {
+            command.push_back("-E");
+            command.push_back(variable);
+        } else {
+            environment.push_back(variable);
+        }
+    }
+    command.push_back(path);
+    command.insert(command.end(), settings.args.begin(), settings.args.end());
+
+    std::vector<char*> argv;
+    for (std::string& word : command) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    const std::string outputPath = folder_ + "/stdout";
+    const std::string errorsPath = folder_ + "/stderr";
+    pid_ = fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        const int input = open("/dev/null", O_RDONLY);
+        const int output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errors = open(errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (input < 0 || output < 0 || errors < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 ||
+            dup2(errors, 2) < 0) {
+            _exit(126);
+        }
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+}
+
+BoardProcess::~BoardProcess()
+{
+    if (pid_ > 0 && waitStatus_ == -1) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &waitStatus_, 0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+bool BoardProcess::waitForTrace(const std::function<bool(const Trace&)>& predicate,
+                                std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        try {
+            if (predicate(readTrace(folder_ + "/trace", true))) {
+                return true;
+            }
+        } catch (const std::runtime_error&) {
+            // Not written yet.
+        }
+        if (waitpid(pid_, &waitStatus_, WNOHANG) == pid_) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+void BoardProcess::sendSignal(int signal)
+{
+    kill(pid_, signal);
+}
+
+bool BoardProcess::waitForEnd(std::chrono::milliseconds timeout)
+{
+    if (waitStatus_ != -1) {
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid_, &waitStatus_, WNOHANG) == pid_) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    waitStatus_ = -1;
+    return false;
+}
+
+std::string BoardProcess::output() const
+{
+    return readFile(folder_ + "/stdout");
+}
+
+std::string BoardProcess::errors() const
+{
+    return readFile(folder_ + "/stderr");
+}
+
+Trace BoardProcess::trace() const
+{
+    // A run that the board refused to start leaves no trace at all.
+    if (!std::filesystem::exists(folder_ + "/trace")) {
+        return {};
+    }
+    return readTrace(folder_ + "/trace");
+}
+
+bool exitedWith(int waitStatus, int status)
+{
+    return waitStatus != -1 && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == status;
+}
+
+bool killedBy(int waitStatus, int signal)
+{
+    return waitStatus != -1 && WIFSIGNALED(waitStatus) && WTERMSIG(waitStatus) == signal;
+}
+
+std::string describeEnd(int waitStatus)
+{
+    if (waitStatus == -1) {
+        return "did not end in time";
+    }
+    if (WIFEXITED(waitStatus)) {
+        return "exited with status " + std::to_string(WEXITSTATUS(waitStatus));
+    }
+    return std::string("killed by signal ") + strsignal(WTERMSIG(waitStatus));
+}
+
+FinishedRun runOnBoard(const std::string& path, const BoardSettings& settings,
+                       std::chrono::milliseconds timeout)
+{
+    BoardProcess process(path, settings);
+    process.waitForEnd(timeout);
+    return {process.waitStatus(), process.output(), process.errors(), process.trace()};
+}

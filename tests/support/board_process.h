@@ -1,0 +1,65 @@
+#pragma once
+
+#include "trace.h"
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+// Where the build put what the tests run.
+std::string programPath(const std::string& program);
+
+struct BoardSettings {
+    std::vector<std::string> args;
+    bool virtualTime = true;
+    long long limitMs = -1;  // virtual time after which the run is ended by SIGTERM
+    std::string fail;        // set-up calls that the board makes fail
+    bool preloadUsleep = true;
+    std::vector<std::string> extraEnvironment;  // NAME=value
+};
+
+// A program started on the virtual board with its stdout, stderr and trace
+// captured in a folder of its own, removed again when the object goes.
+class BoardProcess {
+public:
+    BoardProcess(const std::string& path, const BoardSettings& settings);
+    ~BoardProcess();
+    BoardProcess(const BoardProcess&) = delete;
+    BoardProcess& operator=(const BoardProcess&) = delete;
+
+    // Waits until the trace satisfies the predicate; false on timeout or exit.
+    bool waitForTrace(const std::function<bool(const Trace&)>& predicate,
+                      std::chrono::milliseconds timeout);
+    void sendSignal(int signal);
+    // Waits for the end; kills the process and returns false past the timeout.
+    bool waitForEnd(std::chrono::milliseconds timeout);
+
+    // As waitpid reports it; -1 while running or after a timeout.
+    int waitStatus() const { return waitStatus_; }
+    std::string output() const;
+    std::string errors() const;
+    Trace trace() const;
+
+private:
+    std::string folder_;
+    pid_t pid_ = -1;
+    int waitStatus_ = -1;
+};
+
+bool exitedWith(int waitStatus, int status);
+bool killedBy(int waitStatus, int signal);
+std::string describeEnd(int waitStatus);
+
+// Starts, waits at most timeout and returns the finished process.
+struct FinishedRun {
+    int waitStatus;
+    std::string output;
+    std::string errors;
+    Trace trace;
+};
+FinishedRun runOnBoard(const std::string& path, const BoardSettings& settings,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60));

@@ -1,0 +1,169 @@
+#include "trace.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+bool parseNumber(const std::string& word, long long& number)
+{
+    char* end = nullptr;
+    errno = 0;
+    number = std::strtoll(word.c_str(), &end, 10);
+    return errno == 0 && !word.empty() && *end == '\0';
+}
+
+TraceEvent parseEvent(const std::string& line)
+{
+    std::istringstream words(line);
+    std::string word;
+    TraceEvent event;
+    event.line = line;
+    long long number = 0;
+    if (!(words >> word) || !parseNumber(word, number) || !(words >> event.kind)) {
+        throw std::runtime_error("malformed trace line: " + line);
+    }
+    event.timeUs = number;
+    while (words >> word) {
+        if (word == "=") {
+            if (!(words >> word) || !parseNumber(word, number)) {
+                throw std::runtime_error("malformed result in trace line: " + line);
+            }
+            event.result = number;
+        } else if (parseNumber(word, number)) {
+            event.numbers.push_back(number);
+        } else {
+            event.words.push_back(word);
+        }
+    }
+    if (event.kind == "call" && event.words.empty()) {
+        throw std::runtime_error("call without a name: " + line);
+    }
+    return event;
+}
+
+}  // namespace
+
+std::vector<TraceEvent> Trace::ofKind(const std::string& kind) const
+{
+    std::vector<TraceEvent> found;
+    for (const TraceEvent& event : events) {
+        if (event.kind == kind) {
+            found.push_back(event);
+        }
+    }
+    return found;
+}
+
+std::string Trace::misuseReport() const
+{
+    std::string report;
+    for (const TraceEvent& event : ofKind("misuse")) {
+        report += event.line + "\n";
+    }
+    return report;
+}
+
+Trace readTrace(const std::string& path, bool partialTailAllowed)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw std::runtime_error("no trace at " + path);
+    }
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    Trace trace;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            if (partialTailAllowed) {
+                break;
+            }
+            throw std::runtime_error("trace ends in a cut line: " + text.substr(at));
+        }
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (line.rfind("#", 0) == 0) {
+            trace.header += line;
+        } else if (!line.empty()) {
+            trace.events.push_back(parseEvent(line));
+        }
+    }
+    return trace;
+}
+
+int64_t Step::sleepUs() const
+{
+    switch (kind) {
+    case delayMs:
+        return value * 1000;
+    case usleepUs:
+        return value;
+    case write:
+        break;
+    }
+    return 0;
+}
+
+std::string Step::describe() const
+{
+    static const char* const names[] = {"write", "delay", "usleep"};
+    return std::string(names[kind]) + " " + std::to_string(value) + " at " +
+           std::to_string(timeUs) + " us";
+}
+
+std::vector<Step> patternSteps(const Trace& trace)
+{
+    std::vector<Step> steps;
+    bool channelCreated = false;
+    for (const TraceEvent& event : trace.events) {
+        if (event.kind != "call") {
+            continue;
+        }
+        const std::string& name = event.words.at(0);
+        if (name == "softPwmCreate") {
+            channelCreated = true;
+        } else if (!channelCreated) {
+            continue;
+        } else if (name == "softPwmWrite" && event.numbers.size() == 2) {
+            steps.push_back({Step::write, event.numbers[1], event.timeUs});
+        } else if (name == "delay" && event.numbers.size() == 1) {
+            steps.push_back({Step::delayMs, event.numbers[0], event.timeUs});
+        } else if (name == "usleep" && event.numbers.size() == 1) {
+            steps.push_back({Step::usleepUs, event.numbers[0], event.timeUs});
+        } else {
+            ADD_FAILURE() << "unexpected call in a pattern: " << event.line;
+        }
+    }
+    return steps;
+}
+
+testing::AssertionResult followsCycle(const std::vector<Step>& steps,
+                                      const std::vector<Step>& cycle, int64_t startUs,
+                                      size_t minCycles)
+{
+    if (cycle.empty()) {
+        return testing::AssertionFailure() << "empty cycle";
+    }
+    int64_t expectedUs = startUs;
+    for (size_t index = 0; index < steps.size(); ++index) {
+        const Step& expected = cycle[index % cycle.size()];
+        const Step& actual = steps[index];
+        if (!actual.sameAs(expected) || actual.timeUs != expectedUs) {
+            Step wanted = expected;
+            wanted.timeUs = expectedUs;
+            return testing::AssertionFailure()
+                   << "cycle " << index / cycle.size() << ", step " << index % cycle.size()
+                   << ": expected " << wanted.describe() << ", got " << actual.describe();
+        }
+        expectedUs += expected.sleepUs();
+    }
+    if (steps.size() < minCycles * cycle.size()) {
+        return testing::AssertionFailure() << "only " << steps.size() / cycle.size()
+                                           << " whole cycles, expected at least " << minCycles;
+    }
+    return testing::AssertionSuccess();
+}

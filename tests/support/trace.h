@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+// One line of a virtual board trace: "<time µs> <kind> <words and numbers>".
+struct TraceEvent {
+    int64_t timeUs = 0;
+    std::string kind;                // call, level, misuse, end, exit
+    std::vector<std::string> words;  // call: its name; misuse: code, call; end: signal
+    std::vector<long long> numbers;  // call: its arguments; level: pin, level
+    std::optional<long long> result;
+    std::string line;
+
+    bool isCall(const char* name) const { return kind == "call" && words.at(0) == name; }
+};
+
+struct Trace {
+    std::string header;
+    std::vector<TraceEvent> events;
+
+    std::vector<TraceEvent> ofKind(const std::string& kind) const;
+    std::string misuseReport() const;  // empty when the run flagged no misuse
+};
+
+// Throws std::runtime_error on a malformed line. A live trace may end in a
+// line that is still being written; partialTailAllowed drops it.
+Trace readTrace(const std::string& path, bool partialTailAllowed = false);
+
+// A duty write or a sleep, the two things a pattern consists of.
+struct Step {
+    enum Kind { write, delayMs, usleepUs } kind;
+    long long value;
+    int64_t timeUs = 0;
+
+    int64_t sleepUs() const;
+    std::string describe() const;
+    bool sameAs(const Step& other) const { return kind == other.kind && value == other.value; }
+};
+
+// The writes and sleeps after set-up; a call of any other kind is reported.
+std::vector<Step> patternSteps(const Trace& trace);
+
+// Checks that steps are cycle repeated over and over from startUs, each step
+// at the time that the sleeps before it add up to (virtual time), with at
+// least minCycles whole cycles; the run may end part-way through a cycle.
+testing::AssertionResult followsCycle(const std::vector<Step>& steps,
+                                      const std::vector<Step>& cycle, int64_t startUs,
+                                      size_t minCycles);
