@@ -1,0 +1,136 @@
+"""The live view, run in a real terminal under tmux: what the screen shows
+through a breath and through bursts, and how q ends the program and gives
+the terminal back."""
+
+import os
+import re
+import subprocess
+import time
+import unittest
+import uuid
+
+VIEW = os.environ.get("GLOW_VIEW", "glowview")
+
+
+class Terminal:
+    """A detached tmux session of its own, 100 by 30, running one command."""
+
+    def __init__(self, command: str):
+        self.socket = "glowview-test-" + uuid.uuid4().hex[:8]
+        self.tmux("new-session", "-d", "-x", "100", "-y", "30",
+                  f"{command}; echo EXIT=$?; sleep 120")
+
+    def tmux(self, *arguments) -> str:
+        return subprocess.run(["tmux", "-L", self.socket, *arguments], check=True,
+                              capture_output=True, text=True, timeout=20).stdout
+
+    def screen(self) -> str:
+        return self.tmux("capture-pane", "-p")
+
+    def wait_for(self, pattern: str, seconds: float = 15) -> str:
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            text = self.screen()
+            if re.search(pattern, text):
+                return text
+            time.sleep(0.05)
+        raise AssertionError(f"screen never showed {pattern!r}:\n{self.screen()}")
+
+    def close(self):
+        subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+
+
+def brightness(screen: str) -> float | None:
+    found = re.search(r"brightness\s+([\d.]+) %", screen)
+    return float(found.group(1)) if found else None
+
+
+def strip_bottom_row(screen: str) -> str:
+    """The strip's bottom row: lit columns drawn, dark ones as '_'."""
+    lines = screen.split("\n")
+    heading = next(i for i, line in enumerate(lines) if "last 6 s of brightness" in line)
+    return lines[heading + 6][2:].rstrip()
+
+
+def bursts(row: str) -> list[int]:
+    """Flashes per burst in a strip row of 60 ms columns: lit runs less than
+    300 ms apart belong to one burst, which counts once the dark after it has
+    lasted longer than that (the last one may still be under way)."""
+    groups: list[list[int]] = []
+    for run in re.finditer(r"[^_ ]+", row):
+        if groups and run.start() - groups[-1][-1] <= 5:
+            groups[-1].append(run.end())
+        else:
+            groups.append([run.end()])
+    if groups and len(row) - groups[-1][-1] <= 5:
+        groups.pop()
+    return [len(group) for group in groups]
+
+
+class LiveView(unittest.TestCase):
+    def setUp(self):
+        self.terminal = None
+
+    def tearDown(self):
+        if self.terminal:
+            self.terminal.close()
+
+    def test_lamp_brightens_and_dims_through_a_breath(self):
+        self.terminal = Terminal(f"{VIEW} glowbreathe")
+        self.terminal.wait_for(r"brightness")
+        seen = []
+        deadline = time.monotonic() + 4
+        while time.monotonic() < deadline:
+            level = brightness(self.terminal.screen())
+            if level is not None:
+                seen.append(level)
+            time.sleep(0.05)
+        peak = seen.index(max(seen))
+        self.assertLess(min(seen[: peak + 1]), 10, seen)
+        self.assertGreater(seen[peak], 90, seen)
+        self.assertLess(min(seen[peak:]), 5, seen)
+
+    def test_strip_shows_bursts_of_two_and_of_five(self):
+        for program, flashes in (("glowtwice", 2), ("glowfive", 5)):
+            with self.subTest(program):
+                self.terminal = Terminal(f"{VIEW} {program}")
+                self.terminal.wait_for(r"elapsed\s+5\.[0-5]", seconds=20)
+                row = strip_bottom_row(self.terminal.screen())
+                counted = bursts(row)
+                self.assertGreaterEqual(len(counted), 1, row)
+                self.assertEqual(set(counted), {flashes}, row)
+                self.terminal.close()
+
+    def test_q_ends_the_program_by_sigterm_and_restores_the_terminal(self):
+        self.terminal = Terminal(f"{VIEW} glowtwice")
+        self.terminal.wait_for(r"elapsed\s+1\.")
+        self.assertEqual(self.terminal.tmux("display", "-p", "#{alternate_on}").strip(), "1")
+        self.terminal.tmux("send-keys", "q")
+        screen = self.terminal.wait_for(r"EXIT=\d+")
+        self.assertIn("glowview: glowtwice ended by SIGTERM", screen)
+        self.assertIn("EXIT=0", screen)
+        self.assertEqual(self.terminal.tmux("display", "-p", "#{alternate_on}").strip(), "0")
+
+    def test_ctrl_c_also_ends_it_by_sigterm(self):
+        self.terminal = Terminal(f"{VIEW} glowbreathe")
+        self.terminal.wait_for(r"elapsed\s+0\.[5-9]")
+        self.terminal.tmux("send-keys", "C-c")
+        screen = self.terminal.wait_for(r"EXIT=\d+")
+        self.assertIn("glowview: glowbreathe ended by SIGTERM", screen)
+
+    def test_full_glow_stays_lit_with_its_exit_status(self):
+        self.terminal = Terminal(f"{VIEW} glowfull")
+        screen = self.terminal.wait_for(r"glowfull exited with status 0; press q")
+        self.assertEqual(brightness(screen), 100.0)
+        self.terminal.tmux("send-keys", "q")
+        self.assertIn("glowview: glowfull exited with status 0", self.terminal.wait_for("EXIT=0"))
+
+    def test_without_a_terminal_says_so_and_fails(self):
+        result = subprocess.run([VIEW, "glowbreathe"], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=20)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertEqual(result.stderr, "glowview: needs a terminal to draw in\n")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,379 @@
+"""Reads a virtual board trace and tells what the LED did: the pattern's
+phases (rise, fall, rest; flash, gap, rest; hold) with their measured
+lengths, and the pin's brightness as an eye would see it."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import sys
+
+
+class TraceError(Exception):
+    """The trace cannot be read; the message says where and why."""
+
+
+@dataclasses.dataclass
+class Event:
+    time_us: int
+    kind: str
+    words: list[str]
+    numbers: list[int]
+    line_number: int
+
+
+@dataclasses.dataclass
+class Trace:
+    clock: str
+    events: list[Event]
+
+    def calls(self, name: str) -> list[Event]:
+        return [e for e in self.events if e.kind == "call" and e.words[0] == name]
+
+    def levels(self) -> list[tuple[int, int]]:
+        return [(e.time_us, e.numbers[1]) for e in self.events if e.kind == "level"]
+
+    @property
+    def end_us(self) -> int:
+        return self.events[-1].time_us if self.events else 0
+
+
+EVENT_KINDS = {"call", "level", "misuse", "end", "exit"}
+
+
+def parse_trace(text: str, source: str = "trace") -> Trace:
+    lines = text.split("\n")
+    if not text.endswith("\n"):
+        raise TraceError(f"{source}: the trace is cut off in its last line")
+    header = lines[0].split()
+    if len(header) < 3 or header[:2] != ["#", "glow-board-trace"]:
+        raise TraceError(f"{source}: not a glow virtual board trace")
+    clock = next((w.split("=", 1)[1] for w in header if w.startswith("clock=")), "real")
+    events = []
+    for number, line in enumerate(lines[1:-1], start=2):
+        if not line or line.startswith("#"):
+            continue
+        events.append(_parse_event(line, number, source))
+    for earlier, later in zip(events, events[1:]):
+        if later.time_us < earlier.time_us - 1000:
+            raise TraceError(f"{source}:{later.line_number}: time goes backwards")
+    return Trace(clock, events)
+
+
+def _parse_event(line: str, number: int, source: str) -> Event:
+    fields = line.split()
+    try:
+        time_us = int(fields[0])
+    except (IndexError, ValueError):
+        raise TraceError(f"{source}:{number}: no timestamp in '{line}'") from None
+    if len(fields) < 2 or fields[1] not in EVENT_KINDS:
+        raise TraceError(f"{source}:{number}: unknown event in '{line}'")
+    words, numbers = [], []
+    for field in fields[2:]:
+        if field == "=":
+            continue
+        try:
+            numbers.append(int(field))
+        except ValueError:
+            words.append(field)
+    kind = fields[1]
+    if (kind == "call" and not words) or (kind == "level" and len(numbers) != 2):
+        raise TraceError(f"{source}:{number}: malformed {kind} event '{line}'")
+    return Event(time_us, kind, words, numbers, number)
+
+
+def read_trace(path: str) -> Trace:
+    try:
+        with open(path, encoding="utf-8") as file:
+            text = file.read()
+    except (OSError, UnicodeDecodeError) as error:
+        raise TraceError(f"{path}: {getattr(error, 'strerror', None) or error}") from None
+    return parse_trace(text, path)
+
+
+@dataclasses.dataclass
+class Step:
+    """A duty write or a sleep."""
+
+    kind: str  # "write" or "sleep"
+    value: int  # duty, or sleep length in µs
+    time_us: int
+
+
+def pattern_steps(trace: Trace) -> list[Step]:
+    steps = []
+    for event in trace.events:
+        if event.kind != "call":
+            continue
+        name = event.words[0]
+        if name == "softPwmWrite" and len(event.numbers) == 2:
+            steps.append(Step("write", event.numbers[1], event.time_us))
+        elif name == "delay" and event.numbers:
+            steps.append(Step("sleep", event.numbers[0] * 1000, event.time_us))
+        elif name == "usleep" and event.numbers:
+            steps.append(Step("sleep", event.numbers[0], event.time_us))
+    return steps
+
+
+@dataclasses.dataclass
+class Phase:
+    name: str  # rise, fall, rest, flash, gap, hold
+    start_us: int
+    end_us: int
+    first_duty: int
+    last_duty: int
+
+    @property
+    def length_ms(self) -> float:
+        return (self.end_us - self.start_us) / 1000
+
+
+def phases(trace: Trace) -> list[Phase]:
+    """Splits the pattern into its phases, each measured from the trace's own
+    timestamps: a phase lasts from its first step to the step after its last
+    one (or the end of the trace)."""
+    steps = pattern_steps(trace)
+    # Pair each write with the sleep after it; a sleep after a sleep is a rest.
+    held = []  # (duty or None for a rest, start_us)
+    index = 0
+    while index < len(steps):
+        step = steps[index]
+        if step.kind == "write":
+            held.append((step.value, step.time_us))
+            index += 2 if index + 1 < len(steps) and steps[index + 1].kind == "sleep" else 1
+        else:
+            held.append((None, step.time_us))
+            index += 1
+    found: list[Phase] = []
+    index = 0
+    while index < len(held):
+        duty, start = held[index]
+        end_index = index + 1
+        if duty is not None:
+            for direction, name in ((1, "rise"), (-1, "fall")):
+                run_end = index + 1
+                while (
+                    run_end < len(held)
+                    and held[run_end][0] is not None
+                    and held[run_end][0] == held[run_end - 1][0] + direction
+                ):
+                    run_end += 1
+                if run_end - index >= 3:
+                    end_index = run_end
+                    break
+            else:
+                name = "flash" if duty > 0 else "gap"
+        else:
+            name = "rest"
+        end = held[end_index][1] if end_index < len(held) else trace.end_us
+        first = duty if duty is not None else (found[-1].last_duty if found else 0)
+        last = held[end_index - 1][0] if held[end_index - 1][0] is not None else first
+        found.append(Phase(name, start, end, first, last))
+        index = end_index
+    # A full write held until the program exits by itself is a hold, not a flash.
+    if found and found[-1].name == "flash" and trace.events and trace.events[-1].kind == "exit":
+        found[-1].name = "hold"
+    return found
+
+
+def brightness(trace: Trace, cycle_us: int = 10000) -> list[tuple[int, float]]:
+    """The pin's mean level over each soft-PWM cycle, as an eye sees the LED.
+    Real-time traces carry the pin's levels; in virtual time the levels follow
+    from the writes, so the written duty stands for them."""
+    levels = trace.levels()
+    if not levels:
+        writes = [(s.time_us, s.value / 100) for s in pattern_steps(trace) if s.kind == "write"]
+        return _mean_per_cycle(writes, cycle_us, trace.end_us)
+    return _mean_per_cycle([(t, float(v)) for t, v in levels], cycle_us, trace.end_us)
+
+
+def _mean_per_cycle(changes, cycle_us, end_us):
+    if not changes:
+        return []
+    means = []
+    start = changes[0][0]
+    index = 0
+    value = changes[0][1]
+    for cycle_start in range(start, end_us - cycle_us + 1, cycle_us):  # whole cycles only
+        cycle_end = cycle_start + cycle_us
+        weighted = 0.0
+        at = cycle_start
+        while index + 1 < len(changes) and changes[index + 1][0] < cycle_end:
+            index += 1
+            weighted += value * (changes[index][0] - at)
+            at = changes[index][0]
+            value = changes[index][1]
+        weighted += value * (cycle_end - at)
+        means.append((cycle_start, weighted / cycle_us))
+    return means
+
+
+def summary(trace: Trace) -> str:
+    """A few readable lines: the phases of each cycle and their lengths."""
+    found = phases(trace)
+    if not found:
+        return "no duty value was written"
+    lines = []
+    cycle: list[Phase] = []
+    for phase in found:
+        cycle.append(phase)
+        if phase.name in ("rest", "hold"):
+            lines.append(_describe_cycle(cycle, len(lines) + 1))
+            cycle = []
+    if cycle:
+        lines.append(_describe_cycle(cycle, len(lines) + 1) + " (cut off)")
+    misuses = [e for e in trace.events if e.kind == "misuse"]
+    lines.append(f"misuse flagged: {len(misuses)}")
+    return "\n".join(lines)
+
+
+def _describe_cycle(cycle: list[Phase], number: int) -> str:
+    parts = []
+    for phase in cycle:
+        if phase.name in ("rise", "fall"):
+            parts.append(f"{phase.name} {phase.first_duty}->{phase.last_duty} {phase.length_ms:.0f} ms")
+        else:
+            parts.append(f"{phase.name} {phase.length_ms:.0f} ms")
+    total = (cycle[-1].end_us - cycle[0].start_us) / 1000
+    return f"cycle {number}: " + ", ".join(parts) + f"; {total:.0f} ms"
+
+
+def shade(level: float, width: int = 1) -> str:
+    """A level from 0 to 1 as a block character for plain terminals."""
+    blocks = " .:-=+*#%@"
+    return blocks[min(len(blocks) - 1, max(0, math.floor(level * len(blocks))))] * width
+
+
+PHASE_COLOURS = {
+    "rise": "#f6c453",
+    "fall": "#e59c3c",
+    "rest": "#9aa5b1",
+    "flash": "#f6c453",
+    "gap": "#cfd6dd",
+    "hold": "#f6c453",
+}
+
+
+def plot(trace: Trace, outputs: list[str], title: str) -> None:
+    """Draws the duty written and the pin's brightness against time, with
+    each phase shaded and labelled with its measured length."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    matplotlib.rcParams["svg.fonttype"] = "none"  # labels stay text in the SVG
+    matplotlib.rcParams["svg.hashsalt"] = "glow"  # the same trace gives the same SVG
+    import matplotlib.pyplot as pyplot
+
+    steps = [s for s in pattern_steps(trace) if s.kind == "write"]
+    if not steps:
+        raise TraceError("the trace holds no duty write to draw")
+    origin = steps[0].time_us
+    end_us = trace.end_us
+
+    def seconds(time_us):
+        return (time_us - origin) / 1e6
+
+    figure, (duty_axes, light_axes) = pyplot.subplots(
+        2, 1, sharex=True, figsize=(10, 4.2), height_ratios=(1, 1), layout="constrained"
+    )
+    duty_times = [seconds(s.time_us) for s in steps] + [seconds(end_us)]
+    duty_values = [s.value for s in steps] + [steps[-1].value]
+    duty_axes.step(duty_times, duty_values, where="post", color="#333333", linewidth=1.2)
+    duty_axes.set_ylabel("duty written")
+    duty_axes.set_ylim(-5, 140)
+    light = brightness(trace)
+    light_axes.plot([seconds(t) for t, _ in light], [100 * b for _, b in light],
+                    color="#c47f00", linewidth=1.0)
+    light_axes.set_ylabel("brightness %")
+    light_axes.set_ylim(-5, 105)
+    light_axes.set_xlabel("seconds from the first write")
+    source = "pin levels" if trace.levels() else "writes (virtual time)"
+    light_axes.set_title(f"mean pin level per 10 ms cycle, from {source}", fontsize=8, loc="left")
+
+    for phase in phases(trace):
+        start, end = seconds(phase.start_us), seconds(phase.end_us)
+        for axes in (duty_axes, light_axes):
+            axes.axvspan(start, end, color=PHASE_COLOURS[phase.name], alpha=0.25, linewidth=0)
+        # Label a phase only where it is wide enough to read.
+        if end - start >= 0.12:
+            duty_axes.text((start + end) / 2, 106, f"{phase.name}\n{phase.length_ms:.0f} ms",
+                           ha="center", va="bottom", fontsize=7)
+    duty_axes.set_title(title, loc="left")
+    duty_axes.set_xlim(seconds(origin), seconds(end_us))
+    for output in outputs:
+        figure.savefig(output, dpi=110)
+    pyplot.close(figure)
+
+
+def record(program: str, output: str, seconds: float, virtual: bool) -> int:
+    """Runs a built program on the virtual board and keeps its trace: in
+    virtual time up to the limit, in real time until it is ended by SIGTERM."""
+    import signal
+    import subprocess
+
+    for name in ("GLOW_PROGRAM_DIR", "GLOW_BOARD_LIBRARY_DIR", "GLOW_BOARD_USLEEP_LIBRARY"):
+        if name not in os.environ:
+            raise TraceError(f"{name} is not set; run the glowtrace that the build made")
+    environment = dict(os.environ)
+    environment.update(
+        {
+            "LD_LIBRARY_PATH": os.environ["GLOW_BOARD_LIBRARY_DIR"],
+            "LD_PRELOAD": os.environ["GLOW_BOARD_USLEEP_LIBRARY"],
+            "GLOW_BOARD_TRACE": output,
+            "GLOW_BOARD_CLOCK": "virtual" if virtual else "real",
+        }
+    )
+    if virtual:
+        environment["GLOW_BOARD_LIMIT_MS"] = str(round(seconds * 1000))
+    path = os.path.join(os.environ["GLOW_PROGRAM_DIR"], program)
+    if not os.path.exists(path):
+        raise TraceError(f"no program {program} in {os.environ['GLOW_PROGRAM_DIR']}")
+    process = subprocess.Popen([path], env=environment)
+    try:
+        return process.wait(timeout=None if virtual else seconds)
+    except subprocess.TimeoutExpired:
+        process.send_signal(signal.SIGTERM)
+        return process.wait()
+
+
+def main(argv: list[str]) -> int:
+    import argparse
+
+    parser = argparse.ArgumentParser(prog="glowtrace", description=__doc__)
+    commands = parser.add_subparsers(dest="command", required=True)
+    summary_command = commands.add_parser("summary", help="print the phases of each cycle")
+    summary_command.add_argument("trace")
+    plot_command = commands.add_parser("plot", help="draw the trace as a picture")
+    plot_command.add_argument("trace")
+    plot_command.add_argument("-o", "--output", action="append", required=True,
+                              help="picture to write, .png or .svg; may be given twice")
+    plot_command.add_argument("--title", help="title over the picture")
+    record_command = commands.add_parser("record", help="run a program and keep its trace")
+    record_command.add_argument("program")
+    record_command.add_argument("-o", "--output", required=True)
+    record_command.add_argument("--seconds", type=float, default=5.0)
+    record_command.add_argument("--virtual-time", action="store_true")
+    arguments = parser.parse_args(argv)
+
+    try:
+        if arguments.command == "record":
+            status = record(arguments.program, arguments.output, arguments.seconds,
+                            arguments.virtual_time)
+            return 0 if status in (0, -15) else 1
+        trace = read_trace(arguments.trace)
+        if arguments.command == "summary":
+            print(summary(trace))
+        else:
+            for output in arguments.output:
+                if not output.endswith((".png", ".svg")):
+                    raise TraceError(f"{output}: a picture is written as .png or .svg")
+            plot(trace, arguments.output, arguments.title or os.path.basename(arguments.trace))
+    except TraceError as error:
+        print(f"glowtrace: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
