@@ -281,7 +281,8 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     duty_values = [s.value for s in steps] + [steps[-1].value]
     duty_axes.step(duty_times, duty_values, where="post", color="#333333", linewidth=1.2)
     duty_axes.set_ylabel("duty written")
-    duty_axes.set_ylim(-5, 140)
+    duty_axes.set_ylim(-5, 150)
+    duty_axes.set_yticks([0, 50, 100])
     light = brightness(trace)
     light_axes.plot([seconds(t) for t, _ in light], [100 * b for _, b in light],
                     color="#c47f00", linewidth=1.0)
@@ -291,13 +292,15 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     source = "pin levels" if trace.levels() else "writes (virtual time)"
     light_axes.set_title(f"mean pin level per 10 ms cycle, from {source}", fontsize=8, loc="left")
 
-    for phase in phases(trace):
+    for number, phase in enumerate(phases(trace)):
         start, end = seconds(phase.start_us), seconds(phase.end_us)
         for axes in (duty_axes, light_axes):
             axes.axvspan(start, end, color=PHASE_COLOURS[phase.name], alpha=0.25, linewidth=0)
-        # Label a phase only where it is wide enough to read.
+        # Label a phase where it is wide enough to read; neighbours alternate
+        # between two heights so that short phases do not overprint.
         if end - start >= 0.12:
-            duty_axes.text((start + end) / 2, 106, f"{phase.name}\n{phase.length_ms:.0f} ms",
+            duty_axes.text((start + end) / 2, 104 if number % 2 == 0 else 124,
+                           f"{phase.name}\n{phase.length_ms:.0f} ms",
                            ha="center", va="bottom", fontsize=7)
     duty_axes.set_title(title, loc="left")
     duty_axes.set_xlim(seconds(origin), seconds(end_us))
