@@ -33,11 +33,25 @@ bool isBoardVariable(const char* entry)
     return false;
 }
 
+// Sets NAME=value in place of any earlier NAME, so that no variable appears
+// twice (which of two a program sees differs between libc and qemu-user).
+void setVariable(std::vector<std::string>& environment, const std::string& entry)
+{
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    for (std::string& existing : environment) {
+        if (existing.rfind(name, 0) == 0) {
+            existing = entry;
+            return;
+        }
+    }
+    environment.push_back(entry);
+}
+
 std::vector<std::string> splitList(const std::string& list)
 {
     std::vector<std::string> items;
     std::istringstream stream(list);
-    for (std::string item; std::getline(stream, item, ';');) {
+    for (std::string item; std::getline(stream, item, '|');) {
         if (!item.empty()) {
             items.push_back(item);
         }
@@ -66,13 +80,11 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
             environment.emplace_back(*entry);
         }
     }
-    // The extra settings come first, where the board's getenv finds them.
-    std::vector<std::string> boardEnvironment = settings.extraEnvironment;
-    boardEnvironment.insert(boardEnvironment.end(), {
+    std::vector<std::string> boardEnvironment = {
         "LD_LIBRARY_PATH=" GLOW_BOARD_LIBRARY_DIR,
         "GLOW_BOARD_TRACE=" + folder_ + "/trace",
         std::string("GLOW_BOARD_CLOCK=") + (settings.virtualTime ? "virtual" : "real"),
-    });
+    };
     if (settings.preloadUsleep) {
         boardEnvironment.push_back("LD_PRELOAD=" GLOW_BOARD_USLEEP_LIBRARY);
     }
@@ -81,6 +93,9 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
     }
     if (!settings.fail.empty()) {
         boardEnvironment.push_back("GLOW_BOARD_FAIL=" + settings.fail);
+    }
+    for (const std::string& extra : settings.extraEnvironment) {
+        setVariable(boardEnvironment, extra);
     }
 
     // A cross-built program runs under its emulator, which hands the loader's
@@ -123,7 +138,7 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
             dup2(errors, 2) < 0) {
             _exit(126);
         }
-        execve(argv[0], argv.data(), envp.data());
+        execvpe(argv[0], argv.data(), envp.data());  // the emulator may be named without a path
         _exit(127);
     }
 }

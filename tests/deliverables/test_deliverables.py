@@ -1,0 +1,183 @@
+"""What a board gets, checked on the built files themselves: the programs'
+architecture, libraries, imports and hardening; what `cmake --install` puts
+where; the manual pages; and the Debian package."""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ["GLOW_BUILD_DIR"]
+PROGRAM_DIR = os.environ["GLOW_PROGRAM_DIR"]
+ARCHITECTURE = os.environ.get("GLOW_ARCHITECTURE", "host")  # armhf, arm64 or host
+CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
+CPACK = os.environ.get("GLOW_CPACK", "cpack")
+PROGRAMS = ("glowbreathe", "glowtwice", "glowfive", "glowfull")
+
+# The C libraries' names; libpthread only where the C library keeps it apart.
+ALLOWED_LIBRARIES = {"libwiringPi.so", "libc.so.6", "libpthread.so.0"}
+WIRINGPI_CALLS = {"wiringPiSetup", "pinMode", "softPwmCreate", "softPwmWrite", "delay"}
+# The C runtime's start-up and hardening helpers, and what the one-line
+# failure message needs. Nothing that reads the environment or files, and
+# nothing that writes to stdout.
+ALLOWED_IMPORTS = WIRINGPI_CALLS | {
+    "usleep",
+    "__libc_start_main", "__cxa_finalize", "__gmon_start__", "abort", "__progname",
+    "_ITM_registerTMCloneTable", "_ITM_deregisterTMCloneTable",
+    "__stack_chk_fail", "__stack_chk_guard",
+    "__fprintf_chk", "stderr", "exit", "program_invocation_short_name",
+}
+INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
+    f"share/man/man1/{p}.1.gz" for p in PROGRAMS
+} | {"share/doc/glow/copyright", "share/doc/glow/changelog.gz"}
+
+
+def run(*command: str, **options) -> str:
+    return subprocess.run(command, check=True, capture_output=True, text=True, timeout=300,
+                          **options).stdout
+
+
+def readelf(option: str, path: str) -> str:
+    return run("readelf", "-W", option, path)
+
+
+def imports(path: str) -> set[str]:
+    symbols = set()
+    for line in readelf("--dyn-syms", path).splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and fields[6] == "UND":
+            symbols.add(fields[7].split("@")[0])
+    return symbols
+
+
+def needed(path: str) -> set[str]:
+    return set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf("-d", path)))
+
+
+class Binaries(unittest.TestCase):
+    def each_program(self):
+        for program in PROGRAMS:
+            with self.subTest(program):
+                yield program, os.path.join(PROGRAM_DIR, program)
+
+    @unittest.skipUnless(ARCHITECTURE in ("armhf", "arm64"), "a board build")
+    def test_architecture(self):
+        for _, path in self.each_program():
+            header = readelf("-h", path)
+            if ARCHITECTURE == "armhf":
+                self.assertRegex(header, r"Class:\s+ELF32")
+                self.assertRegex(header, r"Machine:\s+ARM\n")
+                self.assertRegex(header, r"Flags:.*Version5 EABI.*hard-float ABI")
+                attributes = readelf("-A", path)
+                self.assertRegex(attributes, r"Tag_CPU_arch: v7\n")
+                self.assertRegex(attributes, r"Tag_ABI_VFP_args: VFP registers")
+            else:
+                self.assertRegex(header, r"Class:\s+ELF64")
+                self.assertRegex(header, r"Machine:\s+AArch64")
+
+    def test_needs_only_wiringpi_and_the_c_library(self):
+        for _, path in self.each_program():
+            libraries = needed(path)
+            self.assertLessEqual(libraries, ALLOWED_LIBRARIES)
+            self.assertLessEqual({"libwiringPi.so", "libc.so.6"}, libraries)
+
+    def test_imports_only_wiringpi_usleep_and_the_c_runtime(self):
+        for program, path in self.each_program():
+            symbols = imports(path)
+            self.assertEqual(symbols - ALLOWED_IMPORTS, set())
+            self.assertLessEqual(WIRINGPI_CALLS, symbols)
+            self.assertEqual("usleep" in symbols, program in ("glowtwice", "glowfive"))
+
+    def test_hardened(self):
+        for _, path in self.each_program():
+            self.assertRegex(readelf("-h", path), r"Type:\s+DYN")
+            dynamic = readelf("-d", path)
+            self.assertRegex(dynamic, r"\(FLAGS_1\)\s+Flags:.*\bPIE\b")
+            self.assertRegex(dynamic, r"\(FLAGS\)\s+BIND_NOW")
+            self.assertIn("GNU_RELRO", readelf("-l", path))
+            switches = readelf("--string-dump=.GCC.command.line", path)
+            self.assertIn("-fstack-protector-strong", switches)
+            # The compiler records no -D, but _FORTIFY_SOURCE shows in the
+            # imports: the message goes through the checked printf.
+            self.assertIn("__fprintf_chk", imports(path))
+
+
+class Installed(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        run(CMAKE, "--install", BUILD_DIR, "--prefix", cls.folder.name, "--strip")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def test_puts_the_programs_and_their_pages_and_nothing_else(self):
+        found = set()
+        for folder, _, files in os.walk(self.folder.name):
+            for name in files:
+                found.add(os.path.relpath(os.path.join(folder, name), self.folder.name))
+        self.assertEqual(found, INSTALLED_FILES)
+
+    def test_installed_programs_carry_no_rpath(self):
+        for program in PROGRAMS:
+            dynamic = readelf("-d", os.path.join(self.folder.name, "bin", program))
+            self.assertNotIn("RPATH", dynamic, program)
+            self.assertNotIn("RUNPATH", dynamic, program)
+
+    def test_manual_pages_render_without_a_warning(self):
+        environment = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80")
+        for program in PROGRAMS:
+            with self.subTest(program):
+                page = os.path.join(self.folder.name, "share/man/man1", program + ".1.gz")
+                rendered = subprocess.run(["man", "--warnings", "-l", page], env=environment,
+                                          capture_output=True, text=True, timeout=60)
+                self.assertEqual(rendered.returncode, 0)
+                self.assertEqual(rendered.stderr, "")
+                text = re.sub(r"\s+", " ", rendered.stdout)
+                for heading in ("OPTIONS", "EXIT STATUS", "SIGNALS", "HARDWARE", "PERMISSIONS"):
+                    self.assertIn(heading, text)
+                self.assertIn("BCM GPIO 23, pin 16", text)
+                self.assertIn("None. Any arguments are ignored.", text)
+
+
+@unittest.skipUnless(ARCHITECTURE in ("armhf", "arm64"), "packages are made for boards")
+class Package(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        run(CPACK, "-G", "DEB", "-B", cls.folder.name, cwd=BUILD_DIR)
+        debs = [n for n in os.listdir(cls.folder.name) if n.endswith(".deb")]
+        assert len(debs) == 1, debs
+        cls.deb = os.path.join(cls.folder.name, debs[0])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def test_control_fields(self):
+        self.assertEqual(os.path.basename(self.deb), f"glow_1.0.0_{ARCHITECTURE}.deb")
+        field = lambda name: run("dpkg-deb", "-f", self.deb, name).strip()  # noqa: E731
+        self.assertEqual(field("Package"), "glow")
+        self.assertEqual(field("Architecture"), ARCHITECTURE)
+        depends = [d.split(" ")[0] for d in field("Depends").split(", ")]
+        self.assertEqual(depends, ["libc6", "wiringpi"])
+
+    def test_holds_the_programs_and_pages_and_never_the_virtual_board(self):
+        files = {
+            line.split()[-1].removeprefix("./usr/")
+            for line in run("dpkg-deb", "-c", self.deb).splitlines()
+            if not line.startswith("d")
+        }
+        self.assertEqual(files, INSTALLED_FILES)
+
+    def test_lintian_finds_no_error(self):
+        result = subprocess.run(["lintian", "--fail-on", "error", self.deb], capture_output=True,
+                                text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertNotRegex(result.stdout, r"(?m)^E: ")
+
+
+if __name__ == "__main__":
+    unittest.main()
