@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -15,6 +17,7 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr size_t soakCycles = 300;
+constexpr int64_t millionCycles = 1000000;
 
 const std::vector<std::string> loopingPrograms = {"glowbreathe", "glowtwice", "glowfive"};
 const std::vector<std::string> allPrograms = {"glowbreathe", "glowtwice", "glowfive", "glowfull"};
@@ -54,6 +57,21 @@ int64_t cycleLengthUs(const std::vector<Step>& cycle)
         total += step.sleepUs();
     }
     return total;
+}
+
+// How many writes and sleeps a program makes before its sleep passes limitUs.
+long long stepsUntil(const std::vector<Step>& cycle, int64_t limitUs)
+{
+    const int64_t wholeCycles = limitUs / cycleLengthUs(cycle);
+    long long steps = wholeCycles * static_cast<long long>(cycle.size());
+    int64_t timeUs = wholeCycles * cycleLengthUs(cycle);
+    for (size_t index = 0;; index = (index + 1) % cycle.size()) {
+        ++steps;
+        timeUs += cycle[index].sleepUs();
+        if (timeUs > limitUs) {
+            return steps;
+        }
+    }
 }
 
 // What every run must show, whatever the program: silence and no misuse.
@@ -114,6 +132,42 @@ TEST_P(LoopingProgram, RepeatsItsExactCycleUntilTerminated)
     EXPECT_TRUE(followsCycle(patternSteps(run.trace), pattern.cycle, 0, soakCycles));
 }
 
+// A million cycles in virtual time, of which the board keeps the first and
+// the last events: the last whole cycle is the first one again, every write
+// and every sleep, and no event was lost or added in between.
+TEST_P(LoopingProgram, MillionthCycleIsTheFirstAgain)
+{
+    const LoopingPattern& pattern = GetParam();
+    const int64_t cycleUs = cycleLengthUs(pattern.cycle);
+    const long long limitMs = (millionCycles * cycleUs + cycleUs / 3) / 1000;
+    const size_t keep = 3 * pattern.cycle.size();
+    const FinishedRun run = runOnBoard(
+        programPath(pattern.program),
+        {.limitMs = limitMs,
+         .extraEnvironment = {"GLOW_BOARD_TRACE_KEEP=" + std::to_string(keep)}},
+        std::chrono::minutes(10));
+
+    expectCleanRun(run);
+    EXPECT_TRUE(killedBy(run.waitStatus, SIGTERM)) << describeEnd(run.waitStatus);
+    const Trace& trace = run.trace;
+    ASSERT_EQ(trace.keptHead, keep);
+    ASSERT_GE(trace.events.size(), 2 * keep);
+    const long long setupAndEnd = 4;
+    EXPECT_EQ(static_cast<long long>(trace.events.size()) + trace.skippedEvents,
+              setupAndEnd + stepsUntil(pattern.cycle, limitMs * 1000));
+
+    const auto events = trace.events.begin();
+    EXPECT_TRUE(followsCycle(stepsOf(events + 3, events + keep), pattern.cycle, 0, 2));
+    const std::vector<Step> tail = stepsOf(events + keep, trace.events.end());
+    const auto lastCycles = std::find_if(tail.begin(), tail.end(), [&](const Step& step) {
+        return step.timeUs % cycleUs == 0 && step.sameAs(pattern.cycle[0]);
+    });
+    ASSERT_NE(lastCycles, tail.end());
+    EXPECT_GE(lastCycles->timeUs / cycleUs, millionCycles - 2);
+    EXPECT_TRUE(followsCycle({lastCycles, tail.end()}, pattern.cycle, lastCycles->timeUs, 1));
+    EXPECT_EQ(trace.events.back().kind, "end");
+}
+
 TEST_P(LoopingProgram, IgnoresItsArguments)
 {
     const LoopingPattern& pattern = GetParam();
@@ -134,31 +188,45 @@ TEST_P(LoopingProgram, IgnoresItsArguments)
 }
 
 // In real time, each terminating signal ends the program by its default
-// action wherever in the cycle it arrives, promptly and silently.
+// action wherever in the cycle it arrives, promptly and silently. Several
+// runs at once, each signalled at a random point of one cycle.
 TEST_P(LoopingProgram, EndsByEachTerminatingSignalsDefaultAction)
 {
+    constexpr int runsPerSignal = 8;
+    const int64_t cycleUs = cycleLengthUs(GetParam().cycle);
     std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<int> pauseMs(0, 400);
+    std::uniform_int_distribution<int64_t> pointUs(0, cycleUs);
+    const auto wroteOnce = [](const Trace& trace) {
+        return std::any_of(trace.events.begin(), trace.events.end(),
+                           [](const TraceEvent& event) { return event.isCall("softPwmWrite"); });
+    };
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal));
-        BoardProcess process(programPath(GetParam().program), {.virtualTime = false});
-        const bool wrote = process.waitForTrace(
-            [](const Trace& trace) {
-                for (const TraceEvent& event : trace.events) {
-                    if (event.isCall("softPwmWrite")) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            milliseconds(10000));
-        ASSERT_TRUE(wrote) << "no duty write within 10 s";
-        std::this_thread::sleep_for(milliseconds(pauseMs(random)));
-        process.sendSignal(signal);
-        ASSERT_TRUE(process.waitForEnd(milliseconds(5000))) << "still running 5 s after the signal";
-        EXPECT_TRUE(killedBy(process.waitStatus(), signal)) << describeEnd(process.waitStatus());
-        EXPECT_EQ(process.output(), "");
-        EXPECT_EQ(process.errors(), "");
+        std::vector<std::unique_ptr<BoardProcess>> runs;
+        for (int run = 0; run < runsPerSignal; ++run) {
+            runs.push_back(std::make_unique<BoardProcess>(programPath(GetParam().program),
+                                                          BoardSettings{.virtualTime = false}));
+        }
+        for (auto& run : runs) {
+            ASSERT_TRUE(run->waitForTrace(wroteOnce, milliseconds(10000)))
+                << "no duty write within 10 s";
+        }
+        std::vector<int64_t> pointsUs;
+        for (int run = 0; run < runsPerSignal; ++run) {
+            pointsUs.push_back(pointUs(random));
+        }
+        std::sort(pointsUs.begin(), pointsUs.end());
+        const auto start = std::chrono::steady_clock::now();
+        for (int run = 0; run < runsPerSignal; ++run) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(pointsUs[run]));
+            runs[run]->sendSignal(signal);
+        }
+        for (auto& run : runs) {
+            ASSERT_TRUE(run->waitForEnd(milliseconds(5000))) << "still running 5 s after the signal";
+            EXPECT_TRUE(killedBy(run->waitStatus(), signal)) << describeEnd(run->waitStatus());
+            EXPECT_EQ(run->output(), "");
+            EXPECT_EQ(run->errors(), "");
+        }
     }
 }
 

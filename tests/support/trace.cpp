@@ -1,7 +1,9 @@
 #include "trace.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -86,7 +88,11 @@ Trace readTrace(const std::string& path, bool partialTailAllowed)
         }
         const std::string line = text.substr(at, end - at);
         at = end + 1;
-        if (line.rfind("#", 0) == 0) {
+        long long skipped = 0;
+        if (std::sscanf(line.c_str(), "# skipped %lld events", &skipped) == 1) {
+            trace.skippedEvents = skipped;
+            trace.keptHead = trace.events.size();
+        } else if (line.rfind("#", 0) == 0) {
             trace.header += line;
         } else if (!line.empty()) {
             trace.events.push_back(parseEvent(line));
@@ -115,27 +121,40 @@ std::string Step::describe() const
            std::to_string(timeUs) + " us";
 }
 
+namespace {
+
+bool addStep(const TraceEvent& event, std::vector<Step>& steps)
+{
+    const std::string& name = event.words.at(0);
+    if (name == "softPwmWrite" && event.numbers.size() == 2) {
+        steps.push_back({Step::write, event.numbers[1], event.timeUs});
+    } else if (name == "delay" && event.numbers.size() == 1) {
+        steps.push_back({Step::delayMs, event.numbers[0], event.timeUs});
+    } else if (name == "usleep" && event.numbers.size() == 1) {
+        steps.push_back({Step::usleepUs, event.numbers[0], event.timeUs});
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::vector<Step> patternSteps(const Trace& trace)
 {
+    const auto created = std::find_if(trace.events.begin(), trace.events.end(),
+                                       [](const TraceEvent& e) { return e.isCall("softPwmCreate"); });
+    return created == trace.events.end() ? std::vector<Step>{}
+                                         : stepsOf(created + 1, trace.events.end());
+}
+
+std::vector<Step> stepsOf(std::vector<TraceEvent>::const_iterator begin,
+                          std::vector<TraceEvent>::const_iterator end)
+{
     std::vector<Step> steps;
-    bool channelCreated = false;
-    for (const TraceEvent& event : trace.events) {
-        if (event.kind != "call") {
-            continue;
-        }
-        const std::string& name = event.words.at(0);
-        if (name == "softPwmCreate") {
-            channelCreated = true;
-        } else if (!channelCreated) {
-            continue;
-        } else if (name == "softPwmWrite" && event.numbers.size() == 2) {
-            steps.push_back({Step::write, event.numbers[1], event.timeUs});
-        } else if (name == "delay" && event.numbers.size() == 1) {
-            steps.push_back({Step::delayMs, event.numbers[0], event.timeUs});
-        } else if (name == "usleep" && event.numbers.size() == 1) {
-            steps.push_back({Step::usleepUs, event.numbers[0], event.timeUs});
-        } else {
-            ADD_FAILURE() << "unexpected call in a pattern: " << event.line;
+    for (auto event = begin; event != end; ++event) {
+        if (event->kind == "call" && !addStep(*event, steps)) {
+            ADD_FAILURE() << "unexpected call in a pattern: " << event->line;
         }
     }
     return steps;

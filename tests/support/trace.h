@@ -22,6 +22,11 @@ struct TraceEvent {
 struct Trace {
     std::string header;
     std::vector<TraceEvent> events;
+    // A trace that keeps only its first and last events says how many it
+    // left out between them, and where: events[keptHead] is the first of the
+    // last ones.
+    long long skippedEvents = 0;
+    size_t keptHead = 0;
 
     std::vector<TraceEvent> ofKind(const std::string& kind) const;
     std::string misuseReport() const;  // empty when the run flagged no misuse
@@ -44,6 +49,9 @@ struct Step {
 
 // The writes and sleeps after set-up; a call of any other kind is reported.
 std::vector<Step> patternSteps(const Trace& trace);
+// The same for a stretch of events that lies wholly after set-up.
+std::vector<Step> stepsOf(std::vector<TraceEvent>::const_iterator begin,
+                          std::vector<TraceEvent>::const_iterator end);
 
 // Checks that steps are cycle repeated over and over from startUs, each step
 // at the time that the sleeps before it add up to (virtual time), with at

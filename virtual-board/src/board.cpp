@@ -5,6 +5,7 @@
 // Its settings come from GLOW_BOARD_* environment variables (see README.md).
 
 #include "sleep_hooks.h"
+#include "trace.h"
 
 #include <softPwm.h>
 #include <wiringPi.h>
@@ -12,15 +13,12 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -40,11 +38,9 @@ struct Channel {
 };
 
 struct Board {
-    int traceFd = -1;
-    std::mutex traceLock;
     bool virtualTime = false;
     int64_t limitUs = -1;  // virtual time at which the run is ended; -1: never
-    std::atomic<int64_t> virtualNowUs{0};
+    int64_t virtualNowUs = 0;  // virtual time runs no channel thread: one thread only
     bool failSetup = false;
     bool failSoftPwmCreate = false;
     bool usleepInterposed = false;
@@ -63,39 +59,27 @@ int64_t monotonicUs()
 
 int64_t nowUs()
 {
-    return board.virtualTime ? board.virtualNowUs.load() : monotonicUs();
+    return board.virtualTime ? board.virtualNowUs : monotonicUs();
 }
 
-// One event a line, "<time µs> <words...>", written at once so that the trace
-// survives the process being killed at any point.
-void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void trace(const char* format, ...)
+void recordCall(const char* name, std::initializer_list<int64_t> numbers)
 {
-    if (board.traceFd < 0) {
-        return;
-    }
-    std::lock_guard<std::mutex> hold(board.traceLock);
-    char line[256];
-    int length = std::snprintf(line, sizeof line, "%lld ", static_cast<long long>(nowUs()));
-    va_list args;
-    va_start(args, format);
-    length += std::vsnprintf(line + length, sizeof line - length - 1, format, args);
-    va_end(args);
-    if (length > static_cast<int>(sizeof line) - 2) {
-        length = sizeof line - 2;
-    }
-    line[length++] = '\n';
-    for (const char* rest = line; length > 0;) {
-        ssize_t written = write(board.traceFd, rest, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        rest += written;
-        length -= static_cast<int>(written);
-    }
+    trace::record(trace::make(nowUs(), trace::Kind::call, name, numbers));
+}
+
+void recordCallResult(const char* name, std::initializer_list<int64_t> numbers, int result)
+{
+    trace::Event event = trace::make(nowUs(), trace::Kind::call, name, numbers);
+    event.hasResult = true;
+    event.result = result;
+    trace::record(event);
+}
+
+void recordMisuse(const char* code, const char* call, std::initializer_list<int64_t> numbers)
+{
+    trace::Event event = trace::make(nowUs(), trace::Kind::misuse, code, numbers);
+    event.detail = call;
+    trace::record(event);
 }
 
 [[noreturn]] void exitWithBadSetting(const char* name, const char* value)
@@ -147,48 +131,47 @@ void readSettings()
             exitWithBadSetting("GLOW_BOARD_FAIL", fail);
         }
     }
-    if (const char* path = std::getenv("GLOW_BOARD_TRACE")) {
-        board.traceFd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-        if (board.traceFd < 0) {
-            std::fprintf(stderr, "virtual board: cannot write trace %s: %s\n", path,
-                         std::strerror(errno));
-            _exit(2);
+    int64_t keepEvents = 0;
+    if (const char* keep = std::getenv("GLOW_BOARD_TRACE_KEEP")) {
+        char* end = nullptr;
+        errno = 0;
+        keepEvents = std::strtoll(keep, &end, 10);
+        if (errno != 0 || end == keep || *end != '\0' || keepEvents <= 0) {
+            exitWithBadSetting("GLOW_BOARD_TRACE_KEEP (a count of events)", keep);
         }
+    }
+    if (const char* path = std::getenv("GLOW_BOARD_TRACE")) {
+        trace::open(path, board.virtualTime ? "virtual" : "real", keepEvents);
     }
 }
 
-void traceExit()
+void recordExit()
 {
-    trace("exit");
+    trace::record(trace::make(nowUs(), trace::Kind::exit, nullptr, {}));
+    trace::flush();
 }
 
 __attribute__((constructor)) void startBoard()
 {
     readSettings();
-    if (board.traceFd >= 0) {
-        char header[128];
-        const int length = std::snprintf(header, sizeof header,
-                                         "# glow-board-trace 1 clock=%s pid=%d\n",
-                                         board.virtualTime ? "virtual" : "real", getpid());
-        if (write(board.traceFd, header, length) != length) {
-            _exit(2);
-        }
-        std::atexit(traceExit);
+    if (trace::enabled()) {
+        std::atexit(recordExit);
     }
 }
 
 // Ends the run the way an outside SIGTERM would: by its default action.
 [[noreturn]] void endRunAtLimit()
 {
-    board.virtualNowUs.store(board.limitUs);
-    trace("end SIGTERM");
+    board.virtualNowUs = board.limitUs;
+    trace::record(trace::make(nowUs(), trace::Kind::end, "SIGTERM", {}));
+    trace::flush();
     std::signal(SIGTERM, SIG_DFL);
     sigset_t terms;
     sigemptyset(&terms);
     sigaddset(&terms, SIGTERM);
     pthread_sigmask(SIG_UNBLOCK, &terms, nullptr);
     raise(SIGTERM);
-    trace("misuse survived-signal SIGTERM");
+    recordMisuse("survived-signal", "SIGTERM", {});
     _exit(125);
 }
 
@@ -206,11 +189,11 @@ void sleepUs(int64_t microseconds)
         sleepRealUs(microseconds);
         return;
     }
-    const int64_t wakeUs = board.virtualNowUs.load() + microseconds;
+    const int64_t wakeUs = board.virtualNowUs + microseconds;
     if (board.limitUs >= 0 && wakeUs > board.limitUs) {
         endRunAtLimit();
     }
-    board.virtualNowUs.store(wakeUs);
+    board.virtualNowUs = wakeUs;
 }
 
 void sleepUntilRealUs(int64_t deadlineUs)
@@ -225,7 +208,7 @@ void setLevel(int pin, Channel& channel, int level)
 {
     if (channel.level != level) {
         channel.level = level;
-        trace("level %d %d", pin, level);
+        trace::record(trace::make(monotonicUs(), trace::Kind::level, nullptr, {pin, level}));
     }
 }
 
@@ -238,7 +221,7 @@ void* runChannel(void* pinArgument)
     const int64_t cycleUs = channel.range * pulseUnitUs;
     int64_t cycleStartUs = monotonicUs();
     for (;;) {
-        const int value = channel.value.load();
+        const int value = channel.value.load(std::memory_order_acquire);
         if (value > 0) {
             setLevel(pin, channel, 1);
         }
@@ -260,7 +243,7 @@ void* runChannel(void* pinArgument)
 bool validPin(const char* call, int pin)
 {
     if (pin < 0 || pin >= pinCount) {
-        trace("misuse bad-pin %s %d", call, pin);
+        recordMisuse("bad-pin", call, {pin});
         return false;
     }
     return true;
@@ -269,14 +252,14 @@ bool validPin(const char* call, int pin)
 void checkSetupDone(const char* call, int pin)
 {
     if (!board.setupDone) {
-        trace("misuse before-setup %s %d", call, pin);
+        recordMisuse("before-setup", call, {pin});
     }
 }
 
 int clampToRange(const char* call, int pin, int value, int range)
 {
     if (value < 0 || value > range) {
-        trace("misuse out-of-range %s %d %d", call, pin, value);
+        recordMisuse("out-of-range", call, {pin, value});
         return value < 0 ? 0 : range;
     }
     return value;
@@ -287,9 +270,9 @@ int clampToRange(const char* call, int pin, int value, int range)
 BOARD_API int wiringPiSetup(void)
 {
     const int result = board.failSetup ? -1 : 0;
-    trace("call wiringPiSetup = %d", result);
+    recordCallResult("wiringPiSetup", {}, result);
     if (board.virtualTime && !board.usleepInterposed) {
-        trace("misuse usleep-not-interposed wiringPiSetup");
+        recordMisuse("usleep-not-interposed", "wiringPiSetup", {});
     }
     board.setupDone = result == 0;
     return result;
@@ -297,7 +280,7 @@ BOARD_API int wiringPiSetup(void)
 
 BOARD_API void pinMode(int pin, int mode)
 {
-    trace("call pinMode %d %d", pin, mode);
+    recordCall("pinMode", {pin, mode});
     checkSetupDone("pinMode", pin);
     validPin("pinMode", pin);
 }
@@ -305,29 +288,30 @@ BOARD_API void pinMode(int pin, int mode)
 BOARD_API int softPwmCreate(int pin, int value, int range)
 {
     if (board.failSoftPwmCreate) {
-        trace("call softPwmCreate %d %d %d = -1", pin, value, range);
+        recordCallResult("softPwmCreate", {pin, value, range}, -1);
         return -1;
     }
     checkSetupDone("softPwmCreate", pin);
     if (!validPin("softPwmCreate", pin) || range <= 0) {
-        trace("call softPwmCreate %d %d %d = -1", pin, value, range);
+        recordCallResult("softPwmCreate", {pin, value, range}, -1);
         if (range <= 0) {
-            trace("misuse bad-range softPwmCreate %d %d", pin, range);
+            recordMisuse("bad-range", "softPwmCreate", {pin, range});
         }
         return -1;
     }
     Channel& channel = board.channels[pin];
     if (channel.exists.load()) {
-        trace("call softPwmCreate %d %d %d = -1", pin, value, range);
-        trace("misuse channel-exists softPwmCreate %d", pin);
+        recordCallResult("softPwmCreate", {pin, value, range}, -1);
+        recordMisuse("channel-exists", "softPwmCreate", {pin});
         return -1;
     }
     channel.range = range;
     channel.value.store(clampToRange("softPwmCreate", pin, value, range));
     channel.exists.store(true);
-    trace("call softPwmCreate %d %d %d = 0", pin, value, range);
+    recordCallResult("softPwmCreate", {pin, value, range}, 0);
     // In virtual time the levels follow from the writes alone; no thread runs.
     if (!board.virtualTime) {
+        trace::allowThreads();
         pthread_t thread;
         if (pthread_create(&thread, nullptr, runChannel,
                            reinterpret_cast<void*>(static_cast<intptr_t>(pin))) != 0) {
@@ -341,28 +325,29 @@ BOARD_API int softPwmCreate(int pin, int value, int range)
 
 BOARD_API void softPwmWrite(int pin, int value)
 {
-    trace("call softPwmWrite %d %d", pin, value);
+    recordCall("softPwmWrite", {pin, value});
     checkSetupDone("softPwmWrite", pin);
     if (!validPin("softPwmWrite", pin)) {
         return;
     }
     Channel& channel = board.channels[pin];
-    if (!channel.exists.load()) {
-        trace("misuse no-channel softPwmWrite %d", pin);
+    if (!channel.exists.load(std::memory_order_acquire)) {
+        recordMisuse("no-channel", "softPwmWrite", {pin});
         return;
     }
-    channel.value.store(clampToRange("softPwmWrite", pin, value, channel.range));
+    channel.value.store(clampToRange("softPwmWrite", pin, value, channel.range),
+                        std::memory_order_release);
 }
 
 BOARD_API void delay(unsigned int howLong)
 {
-    trace("call delay %u", howLong);
+    recordCall("delay", {howLong});
     sleepUs(int64_t{howLong} * usPerMs);
 }
 
 BOARD_API int glowBoardUsleep(unsigned int microseconds)
 {
-    trace("call usleep %u", microseconds);
+    recordCall("usleep", {microseconds});
     sleepUs(microseconds);
     return 0;
 }
