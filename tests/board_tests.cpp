@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 
 namespace {
 
@@ -17,9 +19,11 @@ using std::chrono::milliseconds;
 // loaded machine's scheduling.
 constexpr int64_t settleUs = 10000 + 40000;
 
-std::vector<std::string> words(std::initializer_list<const char*> script)
+// A driver script written as one line: "setup create 4 1 100 write 4 50".
+std::vector<std::string> words(const std::string& script)
 {
-    return {script.begin(), script.end()};
+    std::istringstream stream(script);
+    return {std::istream_iterator<std::string>(stream), std::istream_iterator<std::string>()};
 }
 
 FinishedRun drive(std::vector<std::string> script, BoardSettings settings = {})
@@ -38,8 +42,9 @@ int64_t median(std::vector<int64_t> values)
     if (values.empty()) {
         return -1;
     }
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
 }
 
 // The real-time run shared by the emulation tests: one duty value after
@@ -48,13 +53,13 @@ class SoftPwmEmulation : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        run_ = new FinishedRun(drive(words({"setup", "mode", "4", "1", "create", "4", "1", "100",
-                                            "write", "4", "0", "delay", "300",
-                                            "write", "4", "100", "delay", "300",
-                                            "write", "4", "30", "delay", "600",
-                                            "write", "4", "70", "delay", "600",
-                                            "write", "4", "150", "delay", "300",
-                                            "write", "4", "-5", "delay", "300"}),
+        run_ = new FinishedRun(drive(words("setup mode 4 1 create 4 1 100 "
+                                           "write 4 0 delay 300 "
+                                           "write 4 100 delay 300 "
+                                           "write 4 30 delay 600 "
+                                           "write 4 70 delay 600 "
+                                           "write 4 150 delay 300 "
+                                           "write 4 -5 delay 300"),
                                      {.virtualTime = false}));
     }
     static void TearDownTestSuite() { delete run_; }
@@ -154,7 +159,8 @@ TEST_F(SoftPwmEmulation, NewValueShowsFromTheNextCycle)
 {
     const int64_t writeUs = writeTime(70);
     const std::vector<Edge> after = edges(writeUs, writeUs + settleUs + 20000);
-    const auto rise = std::find_if(after.begin(), after.end(), [](const Edge& e) { return e.level; });
+    const auto rise =
+        std::find_if(after.begin(), after.end(), [](const Edge& e) { return e.level; });
     ASSERT_NE(rise, after.end());
     EXPECT_LE(rise->timeUs - writeUs, settleUs);
     // The first pulse that starts after the write is already 70 %, not 30 %.
@@ -194,19 +200,15 @@ class Misuse : public testing::TestWithParam<MisuseCase> {};
 INSTANTIATE_TEST_SUITE_P(
     Board, Misuse,
     testing::Values(
-        MisuseCase{"SoundUse", words({"setup", "mode", "4", "1", "create", "4", "1", "100", "write",
-                                      "4", "0", "write", "4", "100", "delay", "5"}),
+        MisuseCase{"SoundUse", words("setup mode 4 1 create 4 1 100 write 4 0 write 4 100 delay 5"),
                    ""},
-        MisuseCase{"CallBeforeSetup", words({"mode", "4", "1"}), "before-setup"},
-        MisuseCase{"WriteBeforeChannel", words({"setup", "mode", "4", "1", "write", "4", "50"}),
-                   "no-channel"},
-        MisuseCase{"WriteToOtherPin", words({"setup", "create", "4", "1", "100", "write", "5", "1"}),
-                   "no-channel"},
-        MisuseCase{"SecondChannelOnPin",
-                   words({"setup", "create", "4", "1", "100", "create", "4", "1", "100"}),
+        MisuseCase{"CallBeforeSetup", words("mode 4 1"), "before-setup"},
+        MisuseCase{"WriteBeforeChannel", words("setup mode 4 1 write 4 50"), "no-channel"},
+        MisuseCase{"WriteToOtherPin", words("setup create 4 1 100 write 5 1"), "no-channel"},
+        MisuseCase{"SecondChannelOnPin", words("setup create 4 1 100 create 4 1 100"),
                    "channel-exists"},
-        MisuseCase{"PinOutsideTheBoard", words({"setup", "mode", "70", "1"}), "bad-pin"},
-        MisuseCase{"EmptyRange", words({"setup", "create", "4", "0", "0"}), "bad-range"}),
+        MisuseCase{"PinOutsideTheBoard", words("setup mode 70 1"), "bad-pin"},
+        MisuseCase{"EmptyRange", words("setup create 4 0 0"), "bad-range"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_P(Misuse, IsFlaggedInTheTrace)
@@ -224,7 +226,7 @@ TEST_P(Misuse, IsFlaggedInTheTrace)
 
 TEST(BoardChannel, RefusesASecondChannelOnTheSamePin)
 {
-    const FinishedRun run = drive(words({"setup", "create", "4", "1", "100", "create", "4", "5", "100"}));
+    const FinishedRun run = drive(words("setup create 4 1 100 create 4 5 100"));
     const std::vector<TraceEvent> calls = run.trace.ofKind("call");
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1].result, 0);
@@ -234,8 +236,7 @@ TEST(BoardChannel, RefusesASecondChannelOnTheSamePin)
 TEST(VirtualClock, SleepsAdvanceItExactlyAndCostNoRealTime)
 {
     const auto startedAt = std::chrono::steady_clock::now();
-    const FinishedRun run =
-        drive(words({"setup", "delay", "1500", "usleep", "250000", "delay", "3600000"}));
+    const FinishedRun run = drive(words("setup delay 1500 usleep 250000 delay 3600000"));
     const auto realTime = std::chrono::steady_clock::now() - startedAt;
 
     EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
@@ -244,17 +245,18 @@ TEST(VirtualClock, SleepsAdvanceItExactlyAndCostNoRealTime)
     for (const TraceEvent& event : run.trace.events) {
         timeline.emplace_back(event.kind == "call" ? event.words.at(0) : event.kind, event.timeUs);
     }
-    const std::vector<std::pair<std::string, int64_t>> expected = {
-        {"wiringPiSetup", 0}, {"delay", 0}, {"usleep", 1500000}, {"delay", 1750000},
-        {"exit", 3601750000}};
+    const std::vector<std::pair<std::string, int64_t>> expected = {{"wiringPiSetup", 0},
+                                                                   {"delay", 0},
+                                                                   {"usleep", 1500000},
+                                                                   {"delay", 1750000},
+                                                                   {"exit", 3601750000}};
     EXPECT_EQ(timeline, expected);
     EXPECT_LT(realTime, std::chrono::seconds(10)) << "an hour of virtual sleep took real time";
 }
 
 TEST(VirtualClock, EndsTheRunBySigtermOncePastTheLimit)
 {
-    const FinishedRun run =
-        drive(words({"setup", "delay", "600", "delay", "600", "delay", "600"}), {.limitMs = 1000});
+    const FinishedRun run = drive(words("setup delay 600 delay 600 delay 600"), {.limitMs = 1000});
 
     EXPECT_TRUE(killedBy(run.waitStatus, SIGTERM)) << describeEnd(run.waitStatus);
     ASSERT_FALSE(run.trace.events.empty());
@@ -266,7 +268,7 @@ TEST(VirtualClock, EndsTheRunBySigtermOncePastTheLimit)
 
 TEST(VirtualClock, FlagsAMissingUsleepInterposer)
 {
-    const FinishedRun run = drive(words({"setup"}), {.preloadUsleep = false});
+    const FinishedRun run = drive(words("setup"), {.preloadUsleep = false});
     const std::vector<TraceEvent> misuses = run.trace.ofKind("misuse");
     ASSERT_EQ(misuses.size(), 1u);
     EXPECT_EQ(misuses[0].words.at(0), "usleep-not-interposed");
@@ -277,7 +279,7 @@ TEST(BoardSettings, RejectsBadValuesWithOneLine)
     for (const char* setting :
          {"GLOW_BOARD_CLOCK=sometimes", "GLOW_BOARD_FAIL=everything", "GLOW_BOARD_LIMIT_MS=soon"}) {
         SCOPED_TRACE(setting);
-        const FinishedRun run = drive(words({"setup"}), {.extraEnvironment = {setting}});
+        const FinishedRun run = drive(words("setup"), {.extraEnvironment = {setting}});
         EXPECT_TRUE(exitedWith(run.waitStatus, 2)) << describeEnd(run.waitStatus);
         EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
         EXPECT_EQ(run.errors.rfind("virtual board: bad ", 0), 0u) << run.errors;

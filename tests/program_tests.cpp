@@ -16,7 +16,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr size_t soakCycles = 300;
+constexpr int64_t soakCycles = 300;
 // A million on the build machine; fewer where an emulator runs the tests.
 constexpr int64_t millionCycles = GLOW_SOAK_CYCLES;
 
@@ -130,7 +130,7 @@ TEST_P(LoopingProgram, RepeatsItsExactCycleUntilTerminated)
     ASSERT_FALSE(run.trace.events.empty());
     EXPECT_EQ(run.trace.events.back().kind, "end") << run.trace.events.back().line;
     expectSetupSequence(run.trace);
-    EXPECT_TRUE(followsCycle(patternSteps(run.trace), pattern.cycle, 0, soakCycles));
+    EXPECT_TRUE(followsCycle(patternSteps(run.trace), pattern.cycle, 0, size_t{soakCycles}));
 }
 
 // A million cycles in virtual time, of which the board keeps the first and
@@ -141,18 +141,17 @@ TEST_P(LoopingProgram, MillionthCycleIsTheFirstAgain)
     const LoopingPattern& pattern = GetParam();
     const int64_t cycleUs = cycleLengthUs(pattern.cycle);
     const long long limitMs = (millionCycles * cycleUs + cycleUs / 3) / 1000;
-    const size_t keep = 3 * pattern.cycle.size();
+    const auto keep = static_cast<std::ptrdiff_t>(3 * pattern.cycle.size());
     const FinishedRun run = runOnBoard(
         programPath(pattern.program),
-        {.limitMs = limitMs,
-         .extraEnvironment = {"GLOW_BOARD_TRACE_KEEP=" + std::to_string(keep)}},
+        {.limitMs = limitMs, .extraEnvironment = {"GLOW_BOARD_TRACE_KEEP=" + std::to_string(keep)}},
         std::chrono::minutes(10));
 
     expectCleanRun(run);
     EXPECT_TRUE(killedBy(run.waitStatus, SIGTERM)) << describeEnd(run.waitStatus);
     const Trace& trace = run.trace;
-    ASSERT_EQ(trace.keptHead, keep);
-    ASSERT_GE(trace.events.size(), 2 * keep);
+    ASSERT_EQ(trace.keptHead, static_cast<size_t>(keep));
+    ASSERT_GE(trace.events.size(), static_cast<size_t>(2 * keep));
     const long long setupAndEnd = 4;
     EXPECT_EQ(static_cast<long long>(trace.events.size()) + trace.skippedEvents,
               setupAndEnd + stepsUntil(pattern.cycle, limitMs * 1000));
@@ -204,6 +203,7 @@ TEST_P(LoopingProgram, EndsByEachTerminatingSignalsDefaultAction)
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal));
         std::vector<std::unique_ptr<BoardProcess>> runs;
+        runs.reserve(runsPerSignal);
         for (int run = 0; run < runsPerSignal; ++run) {
             runs.push_back(std::make_unique<BoardProcess>(programPath(GetParam().program),
                                                           BoardSettings{.virtualTime = false}));
@@ -213,6 +213,7 @@ TEST_P(LoopingProgram, EndsByEachTerminatingSignalsDefaultAction)
                 << "no duty write within 10 s";
         }
         std::vector<int64_t> pointsUs;
+        pointsUs.reserve(runsPerSignal);
         for (int run = 0; run < runsPerSignal; ++run) {
             pointsUs.push_back(pointUs(random));
         }
@@ -223,7 +224,8 @@ TEST_P(LoopingProgram, EndsByEachTerminatingSignalsDefaultAction)
             runs[run]->sendSignal(signal);
         }
         for (auto& run : runs) {
-            ASSERT_TRUE(run->waitForEnd(milliseconds(5000))) << "still running 5 s after the signal";
+            ASSERT_TRUE(run->waitForEnd(milliseconds(5000)))
+                << "still running 5 s after the signal";
             EXPECT_TRUE(killedBy(run->waitStatus(), signal)) << describeEnd(run->waitStatus());
             EXPECT_EQ(run->output(), "");
             EXPECT_EQ(run->errors(), "");

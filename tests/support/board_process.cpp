@@ -1,9 +1,11 @@
 #include "board_process.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -12,25 +14,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 std::string readFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 bool isBoardVariable(const char* entry)
 {
     static const char* const prefixes[] = {"GLOW_BOARD_", "LD_PRELOAD=", "LD_LIBRARY_PATH="};
-    for (const char* prefix : prefixes) {
-        if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(std::begin(prefixes), std::end(prefixes), [entry](const char* prefix) {
+        return std::strncmp(entry, prefix, std::strlen(prefix)) == 0;
+    });
 }
 
 // Sets NAME=value in place of any earlier NAME, so that no variable appears
@@ -86,7 +85,7 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
         std::string("GLOW_BOARD_CLOCK=") + (settings.virtualTime ? "virtual" : "real"),
     };
     if (settings.preloadUsleep) {
-        boardEnvironment.push_back("LD_PRELOAD=" GLOW_BOARD_USLEEP_LIBRARY);
+        boardEnvironment.emplace_back("LD_PRELOAD=" GLOW_BOARD_USLEEP_LIBRARY);
     }
     if (settings.limitMs >= 0) {
         boardEnvironment.push_back("GLOW_BOARD_LIMIT_MS=" + std::to_string(settings.limitMs));
@@ -104,7 +103,7 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
     const bool emulated = !command.empty();
     for (const std::string& variable : boardEnvironment) {
         if (emulated && variable.rfind("LD_", 0) == 0) {
-            command.push_back("-E");
+            command.emplace_back("-E");
             command.push_back(variable);
         } else {
             environment.push_back(variable);
@@ -114,11 +113,13 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
     command.insert(command.end(), settings.args.begin(), settings.args.end());
 
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (std::string& word : command) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (std::string& entry : environment) {
         envp.push_back(entry.data());
     }
@@ -132,10 +133,10 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
     }
     if (pid_ == 0) {
         const int input = open("/dev/null", O_RDONLY);
-        const int output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int errors = open(errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (input < 0 || output < 0 || errors < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 ||
-            dup2(errors, 2) < 0) {
+        const int outputFd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errorsFd = open(errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (input < 0 || outputFd < 0 || errorsFd < 0 || dup2(input, 0) < 0 ||
+            dup2(outputFd, 1) < 0 || dup2(errorsFd, 2) < 0) {
             _exit(126);
         }
         execvpe(argv[0], argv.data(), envp.data());  // the emulator may be named without a path
@@ -173,7 +174,7 @@ bool BoardProcess::waitForTrace(const std::function<bool(const Trace&)>& predica
     return false;
 }
 
-void BoardProcess::sendSignal(int signal)
+void BoardProcess::sendSignal(int signal) const
 {
     kill(pid_, signal);
 }

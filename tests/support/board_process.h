@@ -34,7 +34,7 @@ public:
     // Waits until the trace satisfies the predicate; false on timeout or exit.
     bool waitForTrace(const std::function<bool(const Trace&)>& predicate,
                       std::chrono::milliseconds timeout);
-    void sendSignal(int signal);
+    void sendSignal(int signal) const;
     // Waits for the end; kills the process and returns false past the timeout.
     bool waitForEnd(std::chrono::milliseconds timeout);
 

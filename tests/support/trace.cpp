@@ -1,9 +1,9 @@
 #include "trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -92,7 +92,7 @@ Trace readTrace(const std::string& path, bool partialTailAllowed)
         if (std::sscanf(line.c_str(), "# skipped %lld events", &skipped) == 1) {
             trace.skippedEvents = skipped;
             trace.keptHead = trace.events.size();
-        } else if (line.rfind("#", 0) == 0) {
+        } else if (line.rfind('#', 0) == 0) {
             trace.header += line;
         } else if (!line.empty()) {
             trace.events.push_back(parseEvent(line));
@@ -142,8 +142,9 @@ bool addStep(const TraceEvent& event, std::vector<Step>& steps)
 
 std::vector<Step> patternSteps(const Trace& trace)
 {
-    const auto created = std::find_if(trace.events.begin(), trace.events.end(),
-                                       [](const TraceEvent& e) { return e.isCall("softPwmCreate"); });
+    const auto created =
+        std::find_if(trace.events.begin(), trace.events.end(),
+                     [](const TraceEvent& e) { return e.isCall("softPwmCreate"); });
     return created == trace.events.end() ? std::vector<Step>{}
                                          : stepsOf(created + 1, trace.events.end());
 }

@@ -39,7 +39,7 @@ struct Channel {
 
 struct Board {
     bool virtualTime = false;
-    int64_t limitUs = -1;  // virtual time at which the run is ended; -1: never
+    int64_t limitUs = -1;      // virtual time at which the run is ended; -1: never
     int64_t virtualNowUs = 0;  // virtual time runs no channel thread: one thread only
     bool failSetup = false;
     bool failSoftPwmCreate = false;
@@ -159,19 +159,18 @@ __attribute__((constructor)) void startBoard()
     }
 }
 
-// Ends the run the way an outside SIGTERM would: by its default action.
+// Ends the run the way an outside SIGTERM would: the program's own handling
+// of it, if any, decides, so a program that catches it is caught out.
 [[noreturn]] void endRunAtLimit()
 {
     board.virtualNowUs = board.limitUs;
     trace::record(trace::make(nowUs(), trace::Kind::end, "SIGTERM", {}));
     trace::flush();
-    std::signal(SIGTERM, SIG_DFL);
-    sigset_t terms;
-    sigemptyset(&terms);
-    sigaddset(&terms, SIGTERM);
-    pthread_sigmask(SIG_UNBLOCK, &terms, nullptr);
     raise(SIGTERM);
+    // Reached only if the program caught, blocked or ignored SIGTERM.
+    // cppcheck-suppress unreachableCode
     recordMisuse("survived-signal", "SIGTERM", {});
+    trace::flush();
     _exit(125);
 }
 
@@ -214,10 +213,10 @@ void setLevel(int pin, Channel& channel, int level)
 
 // One cycle of range pulse units after another; a value written during a
 // cycle is read at the start of the next one, as wiringPi's own thread does.
-void* runChannel(void* pinArgument)
+void* runChannel(void* channelArgument)
 {
-    const int pin = static_cast<int>(reinterpret_cast<intptr_t>(pinArgument));
-    Channel& channel = board.channels[pin];
+    Channel& channel = *static_cast<Channel*>(channelArgument);
+    const int pin = static_cast<int>(&channel - board.channels);
     const int64_t cycleUs = channel.range * pulseUnitUs;
     int64_t cycleStartUs = monotonicUs();
     for (;;) {
@@ -313,8 +312,7 @@ BOARD_API int softPwmCreate(int pin, int value, int range)
     if (!board.virtualTime) {
         trace::allowThreads();
         pthread_t thread;
-        if (pthread_create(&thread, nullptr, runChannel,
-                           reinterpret_cast<void*>(static_cast<intptr_t>(pin))) != 0) {
+        if (pthread_create(&thread, nullptr, runChannel, &channel) != 0) {
             channel.exists.store(false);
             return -1;
         }

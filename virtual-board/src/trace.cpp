@@ -116,11 +116,11 @@ void open(const char* path, const char* clock, int64_t keepEvents)
     }
     keepLimit = keepEvents;
     if (keepLimit > 0) {
-        tail.reset(new Event[keepLimit]);
+        tail = std::make_unique<Event[]>(keepLimit);
     }
     char header[96];
-    const int length = std::snprintf(header, sizeof header, "# glow-board-trace 1 clock=%s pid=%d\n",
-                                     clock, getpid());
+    const int length = std::snprintf(header, sizeof header,
+                                     "# glow-board-trace 1 clock=%s pid=%d\n", clock, getpid());
     writeAll(header, static_cast<size_t>(length));
 }
 

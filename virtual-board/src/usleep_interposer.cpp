@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc names it __useconds
 extern "C" __attribute__((visibility("default"))) int usleep(useconds_t microseconds)
 {
     return glowBoardUsleep(microseconds);
