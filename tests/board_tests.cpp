@@ -277,7 +277,8 @@ TEST(VirtualClock, FlagsAMissingUsleepInterposer)
 TEST(BoardSettings, RejectsBadValuesWithOneLine)
 {
     for (const char* setting :
-         {"GLOW_BOARD_CLOCK=sometimes", "GLOW_BOARD_FAIL=everything", "GLOW_BOARD_LIMIT_MS=soon"}) {
+         {"GLOW_BOARD_CLOCK=sometimes", "GLOW_BOARD_FAIL=everything", "GLOW_BOARD_LIMIT_MS=soon",
+          "GLOW_BOARD_TRACE_KEEP=-1", "GLOW_BOARD_TRACE_LEVELS=maybe"}) {
         SCOPED_TRACE(setting);
         const FinishedRun run = drive(words("setup"), {.extraEnvironment = {setting}});
         EXPECT_TRUE(exitedWith(run.waitStatus, 2)) << describeEnd(run.waitStatus);

@@ -44,6 +44,7 @@ struct Board {
     bool failSetup = false;
     bool failSoftPwmCreate = false;
     bool usleepInterposed = false;
+    bool traceLevels = true;
     bool setupDone = false;
     Channel channels[pinCount];
 };
@@ -131,6 +132,12 @@ void readSettings()
             exitWithBadSetting("GLOW_BOARD_FAIL", fail);
         }
     }
+    if (const char* levels = std::getenv("GLOW_BOARD_TRACE_LEVELS")) {
+        if (std::strcmp(levels, "0") != 0 && std::strcmp(levels, "1") != 0) {
+            exitWithBadSetting("GLOW_BOARD_TRACE_LEVELS (0 or 1)", levels);
+        }
+        board.traceLevels = levels[0] == '1';
+    }
     int64_t keepEvents = 0;
     if (const char* keep = std::getenv("GLOW_BOARD_TRACE_KEEP")) {
         char* end = nullptr;
@@ -207,7 +214,9 @@ void setLevel(int pin, Channel& channel, int level)
 {
     if (channel.level != level) {
         channel.level = level;
-        trace::record(trace::make(monotonicUs(), trace::Kind::level, nullptr, {pin, level}));
+        if (board.traceLevels) {
+            trace::record(trace::make(monotonicUs(), trace::Kind::level, nullptr, {pin, level}));
+        }
     }
 }
 
