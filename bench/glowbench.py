@@ -29,22 +29,12 @@ GPIOZERO_BREATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gpio
 
 
 def board_environment(trace_path: str | None) -> dict[str, str]:
-    environment = dict(os.environ)
-    environment.update({
-        "LD_LIBRARY_PATH": os.environ["GLOW_BOARD_LIBRARY_DIR"],
-        "LD_PRELOAD": os.environ["GLOW_BOARD_USLEEP_LIBRARY"],
-        "GLOW_BOARD_CLOCK": "real",
-        # Levels stay out of the trace, so that the PWM thread's time is the
-        # emulation's own and not that of writing two lines a cycle.
-        "GLOW_BOARD_TRACE_LEVELS": "0",
-    })
-    if trace_path:
-        environment["GLOW_BOARD_TRACE"] = trace_path
-    return environment
+    # Levels stay out of the trace, so that the soft-PWM thread's time is the
+    # emulation's own and not that of writing two lines a cycle.
+    return glowtrace.board_environment("real", trace_path, trace_levels="0")
 
 
-def program_path(program: str) -> str:
-    return os.path.join(os.environ["GLOW_PROGRAM_DIR"], program)
+program_path = glowtrace.program_path
 
 
 def thread_cpu_seconds(pid: int) -> dict[int, float]:
@@ -254,6 +244,7 @@ def soak(minutes: float) -> None:
     processes = {p: subprocess.Popen([program_path(p)], env=board_environment(None))
                  for p in NOMINAL_CYCLE_MS}
     samples = {p: [] for p in processes}
+    time.sleep(2)  # past the exec, whose pipe to the parent is still open at first
     end = time.monotonic() + minutes * 60
     try:
         while time.monotonic() < end:
@@ -285,11 +276,10 @@ def main(argv: list[str]) -> int:
     arguments = parser.parse_args(argv)
     if arguments.cycles < 2:
         parser.error("--cycles must be 2 or more")
-    for name in ("GLOW_PROGRAM_DIR", "GLOW_BOARD_LIBRARY_DIR", "GLOW_BOARD_USLEEP_LIBRARY"):
-        if name not in os.environ:
-            print(f"glowbench: {name} is not set; run the glowbench that the build made",
-                  file=sys.stderr)
-            return 2
+    problem = glowtrace.missing_board_path("glowbench")
+    if problem:
+        print(f"glowbench: {problem}", file=sys.stderr)
+        return 2
     if arguments.soak:
         soak(arguments.soak)
     else:

@@ -309,29 +309,52 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     pyplot.close(figure)
 
 
+BOARD_PATHS = ("GLOW_PROGRAM_DIR", "GLOW_BOARD_LIBRARY_DIR", "GLOW_BOARD_USLEEP_LIBRARY")
+
+
+def missing_board_path(tool: str) -> str | None:
+    """What is wrong when a tool was not started through the build's launcher."""
+    for name in BOARD_PATHS:
+        if name not in os.environ:
+            return f"{name} is not set; run the {tool} that the build made"
+    return None
+
+
+def program_path(program: str) -> str:
+    return os.path.join(os.environ["GLOW_PROGRAM_DIR"], program)
+
+
+def board_environment(clock: str, trace_path: str | None = None, **settings: str) -> dict[str, str]:
+    """The environment that runs a built program on the virtual board: the
+    board's library and the usleep interposer, and GLOW_BOARD_* settings."""
+    environment = dict(os.environ)
+    environment.update({
+        "LD_LIBRARY_PATH": os.environ["GLOW_BOARD_LIBRARY_DIR"],
+        "LD_PRELOAD": os.environ["GLOW_BOARD_USLEEP_LIBRARY"],
+        "GLOW_BOARD_CLOCK": clock,
+    })
+    if trace_path:
+        environment["GLOW_BOARD_TRACE"] = trace_path
+    environment.update({"GLOW_BOARD_" + name.upper(): value for name, value in settings.items()})
+    return environment
+
+
 def record(program: str, output: str, seconds: float, virtual: bool) -> int:
     """Runs a built program on the virtual board and keeps its trace: in
     virtual time up to the limit, in real time until it is ended by SIGTERM."""
     import signal
     import subprocess
 
-    for name in ("GLOW_PROGRAM_DIR", "GLOW_BOARD_LIBRARY_DIR", "GLOW_BOARD_USLEEP_LIBRARY"):
-        if name not in os.environ:
-            raise TraceError(f"{name} is not set; run the glowtrace that the build made")
-    environment = dict(os.environ)
-    environment.update(
-        {
-            "LD_LIBRARY_PATH": os.environ["GLOW_BOARD_LIBRARY_DIR"],
-            "LD_PRELOAD": os.environ["GLOW_BOARD_USLEEP_LIBRARY"],
-            "GLOW_BOARD_TRACE": output,
-            "GLOW_BOARD_CLOCK": "virtual" if virtual else "real",
-        }
-    )
-    if virtual:
-        environment["GLOW_BOARD_LIMIT_MS"] = str(round(seconds * 1000))
-    path = os.path.join(os.environ["GLOW_PROGRAM_DIR"], program)
+    problem = missing_board_path("glowtrace")
+    if problem:
+        raise TraceError(problem)
+    path = program_path(program)
     if not os.path.exists(path):
         raise TraceError(f"no program {program} in {os.environ['GLOW_PROGRAM_DIR']}")
+    if virtual:
+        environment = board_environment("virtual", output, limit_ms=str(round(seconds * 1000)))
+    else:
+        environment = board_environment("real", output)
     process = subprocess.Popen([path], env=environment)
     try:
         return process.wait(timeout=None if virtual else seconds)

@@ -140,15 +140,7 @@ def use_direct_colour_terminfo() -> None:
 
 
 def start_program(program_path: str, trace_path: str, errors_path: str) -> subprocess.Popen:
-    environment = dict(os.environ)
-    environment.update(
-        {
-            "LD_LIBRARY_PATH": os.environ["GLOW_BOARD_LIBRARY_DIR"],
-            "LD_PRELOAD": os.environ["GLOW_BOARD_USLEEP_LIBRARY"],
-            "GLOW_BOARD_TRACE": trace_path,
-            "GLOW_BOARD_CLOCK": "real",
-        }
-    )
+    environment = glowtrace.board_environment("real", trace_path)
     with open(errors_path, "w") as errors:
         # A session of its own: keys typed here never reach the program as signals.
         return subprocess.Popen(
@@ -256,16 +248,15 @@ def main(argv: list[str]) -> int:
     if not (sys.stdin.isatty() and sys.stdout.isatty()):
         print("glowview: needs a terminal to draw in", file=sys.stderr)
         return 1
-    for name in ("GLOW_PROGRAM_DIR", "GLOW_BOARD_LIBRARY_DIR", "GLOW_BOARD_USLEEP_LIBRARY"):
-        if name not in os.environ:
-            print(f"glowview: {name} is not set; run the glowview that the build made",
-                  file=sys.stderr)
-            return 2
+    problem = glowtrace.missing_board_path("glowview")
+    if problem:
+        print(f"glowview: {problem}", file=sys.stderr)
+        return 2
 
     with tempfile.TemporaryDirectory(prefix="glowview-") as folder:
         trace_path = os.path.join(folder, "trace")
         errors_path = os.path.join(folder, "errors")
-        program_path = os.path.join(os.environ["GLOW_PROGRAM_DIR"], arguments.program)
+        program_path = glowtrace.program_path(arguments.program)
         for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
             signal.signal(number, note_signal)
         process = start_program(program_path, trace_path, errors_path)
