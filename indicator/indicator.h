@@ -15,7 +15,7 @@ constexpr int indicatorDark = 0;
 constexpr int indicatorFull = indicatorRange;
 
 // The rest that ends every cycle of the looping patterns.
-constexpr unsigned int cyclePauseMs = 1000;
+constexpr int cyclePauseMs = 1000;
 
 // Sets up GPIO access, makes the pin an output and starts the soft-PWM
 // channel on it. If GPIO access or the channel cannot be had, says so in one

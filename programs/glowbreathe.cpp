@@ -6,7 +6,7 @@
 #include <wiringPi.h>
 
 // One soft-PWM cycle per duty step.
-constexpr unsigned int rampStepMs = 10;
+constexpr int rampStepMs = 10;
 
 int main()
 {

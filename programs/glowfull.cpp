@@ -4,7 +4,7 @@
 
 #include <wiringPi.h>
 
-constexpr unsigned int holdMs = 1000;
+constexpr int holdMs = 1000;
 
 int main()
 {
