@@ -5,7 +5,6 @@ lengths, and the pin's brightness as an eye would see it."""
 from __future__ import annotations
 
 import dataclasses
-import math
 import os
 import sys
 
@@ -27,9 +26,6 @@ class Event:
 class Trace:
     clock: str
     events: list[Event]
-
-    def calls(self, name: str) -> list[Event]:
-        return [e for e in self.events if e.kind == "call" and e.words[0] == name]
 
     def levels(self) -> list[tuple[int, int]]:
         return [(e.time_us, e.numbers[1]) for e in self.events if e.kind == "level"]
@@ -237,12 +233,6 @@ def _describe_cycle(cycle: list[Phase], number: int) -> str:
             parts.append(f"{phase.name} {phase.length_ms:.0f} ms")
     total = (cycle[-1].end_us - cycle[0].start_us) / 1000
     return f"cycle {number}: " + ", ".join(parts) + f"; {total:.0f} ms"
-
-
-def shade(level: float, width: int = 1) -> str:
-    """A level from 0 to 1 as a block character for plain terminals."""
-    blocks = " .:-=+*#%@"
-    return blocks[min(len(blocks) - 1, max(0, math.floor(level * len(blocks))))] * width
 
 
 PHASE_COLOURS = {
