@@ -106,6 +106,18 @@ bool hasWord(const char* list, const char* word)
     return false;
 }
 
+// A whole number from a setting, at least minimum; anything else stops the run.
+int64_t readCount(const char* name, const char* text, int64_t minimum)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long count = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || count < minimum) {
+        exitWithBadSetting(name, text);
+    }
+    return count;
+}
+
 void readSettings()
 {
     if (const char* clock = std::getenv("GLOW_BOARD_CLOCK")) {
@@ -116,14 +128,11 @@ void readSettings()
         }
     }
     if (const char* limit = std::getenv("GLOW_BOARD_LIMIT_MS")) {
-        char* end = nullptr;
-        errno = 0;
-        const long long limitMs = std::strtoll(limit, &end, 10);
-        if (errno != 0 || end == limit || *end != '\0' || limitMs < 0 || !board.virtualTime) {
-            exitWithBadSetting("GLOW_BOARD_LIMIT_MS (a count of ms, with GLOW_BOARD_CLOCK=virtual)",
-                               limit);
+        const char* name = "GLOW_BOARD_LIMIT_MS (a count of ms, with GLOW_BOARD_CLOCK=virtual)";
+        if (!board.virtualTime) {
+            exitWithBadSetting(name, limit);
         }
-        board.limitUs = limitMs * usPerMs;
+        board.limitUs = readCount(name, limit, 0) * usPerMs;
     }
     if (const char* fail = std::getenv("GLOW_BOARD_FAIL")) {
         board.failSetup = hasWord(fail, "wiringPiSetup");
@@ -140,12 +149,7 @@ void readSettings()
     }
     int64_t keepEvents = 0;
     if (const char* keep = std::getenv("GLOW_BOARD_TRACE_KEEP")) {
-        char* end = nullptr;
-        errno = 0;
-        keepEvents = std::strtoll(keep, &end, 10);
-        if (errno != 0 || end == keep || *end != '\0' || keepEvents <= 0) {
-            exitWithBadSetting("GLOW_BOARD_TRACE_KEEP (a count of events)", keep);
-        }
+        keepEvents = readCount("GLOW_BOARD_TRACE_KEEP (a count of events)", keep, 1);
     }
     if (const char* path = std::getenv("GLOW_BOARD_TRACE")) {
         trace::open(path, board.virtualTime ? "virtual" : "real", keepEvents);
@@ -316,18 +320,21 @@ BOARD_API int softPwmCreate(int pin, int value, int range)
     channel.range = range;
     channel.value.store(clampToRange("softPwmCreate", pin, value, range));
     channel.exists.store(true);
-    recordCallResult("softPwmCreate", {pin, value, range}, 0);
     // In virtual time the levels follow from the writes alone; no thread runs.
+    int result = 0;
     if (!board.virtualTime) {
         trace::allowThreads();
         pthread_t thread;
-        if (pthread_create(&thread, nullptr, runChannel, &channel) != 0) {
+        if (pthread_create(&thread, nullptr, runChannel, &channel) == 0) {
+            pthread_detach(thread);
+        } else {
             channel.exists.store(false);
-            return -1;
+            result = -1;
         }
-        pthread_detach(thread);
     }
-    return 0;
+    // Recorded once the result is known; the channel's first level may come first.
+    recordCallResult("softPwmCreate", {pin, value, range}, result);
+    return result;
 }
 
 BOARD_API void softPwmWrite(int pin, int value)

@@ -1,5 +1,6 @@
 #include "trace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
