@@ -50,14 +50,14 @@ def parse_trace(text: str, source: str = "trace") -> Trace:
     for number, line in enumerate(lines[1:-1], start=2):
         if not line or line.startswith("#"):
             continue
-        events.append(_parse_event(line, number, source))
+        events.append(parse_event(line, number, source))
     for earlier, later in zip(events, events[1:]):
         if later.time_us < earlier.time_us - 1000:
             raise TraceError(f"{source}:{later.line_number}: time goes backwards")
     return Trace(clock, events)
 
 
-def _parse_event(line: str, number: int, source: str) -> Event:
+def parse_event(line: str, number: int = 0, source: str = "trace") -> Event:
     fields = line.split()
     try:
         time_us = int(fields[0])
@@ -173,36 +173,51 @@ def phases(trace: Trace) -> list[Phase]:
     return found
 
 
+class CycleMeans:
+    """The mean of a level over each whole cycle, from the level's changes fed
+    in time order; cycles start at the first change. Both the pictures and the
+    live view measure brightness with it."""
+
+    def __init__(self, cycle_us: int = 10000):
+        self.cycle_us = cycle_us
+        self.means: list[tuple[int, float]] = []  # (cycle start µs, mean level)
+        self._cycle_start: int | None = None
+        self._level = 0.0
+        self._since = 0
+        self._weighted = 0.0
+
+    def change(self, time_us: int, level: float) -> None:
+        if self._cycle_start is None:
+            self._cycle_start = self._since = time_us
+        self.close(time_us)
+        self._weighted += self._level * (time_us - self._since)
+        self._since = time_us
+        self._level = level
+
+    def close(self, until_us: int) -> None:
+        """Completes every cycle that has ended by until_us."""
+        if self._cycle_start is None:
+            return
+        while until_us >= self._cycle_start + self.cycle_us:
+            cycle_end = self._cycle_start + self.cycle_us
+            self._weighted += self._level * (cycle_end - self._since)
+            self.means.append((self._cycle_start, self._weighted / self.cycle_us))
+            self._cycle_start = self._since = cycle_end
+            self._weighted = 0.0
+
+
 def brightness(trace: Trace, cycle_us: int = 10000) -> list[tuple[int, float]]:
     """The pin's mean level over each soft-PWM cycle, as an eye sees the LED.
     Real-time traces carry the pin's levels; in virtual time the levels follow
     from the writes, so the written duty stands for them."""
-    levels = trace.levels()
-    if not levels:
-        writes = [(s.time_us, s.value / 100) for s in pattern_steps(trace) if s.kind == "write"]
-        return _mean_per_cycle(writes, cycle_us, trace.end_us)
-    return _mean_per_cycle([(t, float(v)) for t, v in levels], cycle_us, trace.end_us)
-
-
-def _mean_per_cycle(changes, cycle_us, end_us):
+    changes = [(t, float(v)) for t, v in trace.levels()]
     if not changes:
-        return []
-    means = []
-    start = changes[0][0]
-    index = 0
-    value = changes[0][1]
-    for cycle_start in range(start, end_us - cycle_us + 1, cycle_us):  # whole cycles only
-        cycle_end = cycle_start + cycle_us
-        weighted = 0.0
-        at = cycle_start
-        while index + 1 < len(changes) and changes[index + 1][0] < cycle_end:
-            index += 1
-            weighted += value * (changes[index][0] - at)
-            at = changes[index][0]
-            value = changes[index][1]
-        weighted += value * (cycle_end - at)
-        means.append((cycle_start, weighted / cycle_us))
-    return means
+        changes = [(s.time_us, s.value / 100) for s in pattern_steps(trace) if s.kind == "write"]
+    means = CycleMeans(cycle_us)
+    for time_us, level in changes:
+        means.change(time_us, level)
+    means.close(trace.end_us)
+    return means.means
 
 
 def summary(trace: Trace) -> str:

@@ -33,13 +33,8 @@ class LiveTrace:
         self.path = path
         self.offset = 0
         self.partial = ""
-        self.start_us: int | None = None
         self.duty: int | None = None
-        self.level = 0
-        self.level_since_us = 0
-        self.cycle_start_us: int | None = None
-        self.cycle_high_us = 0
-        self.means: list[float] = []  # one a completed cycle, oldest first
+        self.cycles = glowtrace.CycleMeans(CYCLE_US)
         self.misuses = 0
 
     def poll(self, now_us: int) -> None:
@@ -53,47 +48,31 @@ class LiveTrace:
         lines = (self.partial + chunk).split("\n")
         self.partial = lines.pop()
         for line in lines:
-            self._take(line)
-        self._close_cycles(now_us)
+            if line and not line.startswith("#"):
+                try:
+                    self._take(glowtrace.parse_event(line))
+                except glowtrace.TraceError:
+                    pass  # a line the view cannot read shows nothing; the lamp goes on
+        # The pin holds its level between changes: cycles up to now are whole.
+        self.cycles.close(now_us)
+        del self.cycles.means[: -STRIP_SECONDS * 1_000_000 // CYCLE_US]
 
-    def _take(self, line: str) -> None:
-        fields = line.split()
-        if len(fields) < 2 or fields[0].startswith("#"):
-            return
-        time_us, kind = int(fields[0]), fields[1]
-        if self.start_us is None:
-            self.start_us = time_us
-        if kind == "call" and fields[2] == "softPwmWrite":
-            self.duty = int(fields[4])
-        elif kind == "level":
-            self._close_cycles(time_us)
-            if self.cycle_start_us is None:
-                self.cycle_start_us = time_us
-                self.level_since_us = time_us
-            self._add_level_time(time_us)
-            self.level = int(fields[3])
-        elif kind == "misuse":
+    def _take(self, event: glowtrace.Event) -> None:
+        if event.kind == "call" and event.words[0] == "softPwmWrite":
+            self.duty = event.numbers[1]
+        elif event.kind == "level":
+            self.cycles.change(event.time_us, float(event.numbers[1]))
+        elif event.kind == "misuse":
             self.misuses += 1
 
-    def _add_level_time(self, until_us: int) -> None:
-        if self.level:
-            self.cycle_high_us += until_us - self.level_since_us
-        self.level_since_us = until_us
-
-    def _close_cycles(self, until_us: int) -> None:
-        if self.cycle_start_us is None:
-            return
-        while until_us >= self.cycle_start_us + CYCLE_US:
-            cycle_end = self.cycle_start_us + CYCLE_US
-            self._add_level_time(cycle_end)
-            self.means.append(self.cycle_high_us / CYCLE_US)
-            self.cycle_high_us = 0
-            self.cycle_start_us = cycle_end
-        del self.means[: -STRIP_SECONDS * 1_000_000 // CYCLE_US]
+    @property
+    def means(self) -> list[float]:
+        """One mean level a completed cycle, oldest first."""
+        return [mean for _, mean in self.cycles.means]
 
     @property
     def brightness(self) -> float:
-        return self.means[-1] if self.means else 0.0
+        return self.cycles.means[-1][1] if self.cycles.means else 0.0
 
 
 class Palette:
