@@ -78,6 +78,21 @@ class Phases(unittest.TestCase):
         self.assertEqual([(p.name, p.length_ms) for p in glowtrace.phases(held)], [("hold", 1000)])
 
 
+class Summary(unittest.TestCase):
+    def test_one_line_a_cycle_with_measured_lengths(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "trace")
+            with open(path, "w") as file:
+                file.write(UNEVEN)
+            result = run_tool("summary", path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), [
+            "cycle 1: rise 0->2 21 ms, fall 2->0 27 ms, rest 990 ms; 1038 ms",
+            "cycle 2: flash 210 ms, gap 150 ms; 360 ms (cut off)",
+            "misuse flagged: 0",
+        ])
+
+
 class Pictures(unittest.TestCase):
     def test_writes_png_and_svg_labelled_with_the_measured_phases(self):
         with tempfile.TemporaryDirectory() as folder:

@@ -24,8 +24,8 @@ class Terminal:
         return subprocess.run(["tmux", "-L", self.socket, *arguments], check=True,
                               capture_output=True, text=True, timeout=20).stdout
 
-    def screen(self) -> str:
-        return self.tmux("capture-pane", "-p")
+    def screen(self, escapes: bool = False) -> str:
+        return self.tmux("capture-pane", "-p", *(["-e"] if escapes else []))
 
     def wait_for(self, pattern: str, seconds: float = 15) -> str:
         deadline = time.monotonic() + seconds
@@ -124,6 +124,19 @@ class LiveView(unittest.TestCase):
         self.assertEqual(brightness(screen), 100.0)
         self.terminal.tmux("send-keys", "q")
         self.assertIn("glowview: glowfull exited with status 0", self.terminal.wait_for("EXIT=0"))
+
+    def test_draws_in_24_bit_colour_or_in_characters_as_the_terminal_allows(self):
+        self.terminal = Terminal(f"COLORTERM=truecolor {VIEW} glowfull")
+        self.terminal.wait_for(r"\(24-bit colour\)")
+        self.terminal.wait_for(r"exited with status 0")
+        # The lit lamp in the LED's full colour, 255 176 40, as a 24-bit foreground.
+        self.assertIn("\x1b[38;2;255;176;40m", self.terminal.screen(escapes=True))
+        self.terminal.close()
+
+        self.terminal = Terminal(f"TERM=vt100 {VIEW} glowfull")
+        screen = self.terminal.wait_for(r"exited with status 0")
+        self.assertIn("(characters)", screen)
+        self.assertIn("@" * 14, screen)  # the lit lamp, in the brightest shade
 
     def test_without_a_terminal_says_so_and_fails(self):
         result = subprocess.run([VIEW, "glowbreathe"], stdin=subprocess.DEVNULL,
