@@ -35,7 +35,7 @@ class Trace:
         return self.events[-1].time_us if self.events else 0
 
 
-EVENT_KINDS = {"call", "level", "misuse", "end", "exit"}
+EVENT_KINDS = {"call", "level", "sched", "misuse", "fatal", "end", "exit"}
 
 
 def parse_trace(text: str, source: str = "trace") -> Trace:

@@ -1,7 +1,8 @@
 // The virtual board: a stand-in for wiringPi and the GPIO pins on machines
 // without a board. It emulates the soft-PWM channel, records every call and
 // every pin level change in a trace, flags misuse that real hardware would
-// hide, injects set-up faults on request, and can run on a virtual clock.
+// hide, injects wiringPi's own set-up failures on request, and can run on a
+// virtual clock.
 // Its settings come from GLOW_BOARD_* environment variables (see README.md).
 
 #include "sleep_hooks.h"
@@ -20,6 +21,7 @@
 #include <ctime>
 
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #define BOARD_API extern "C" __attribute__((visibility("default")))
@@ -41,8 +43,12 @@ struct Board {
     bool virtualTime = false;
     int64_t limitUs = -1;      // virtual time at which the run is ended; -1: never
     int64_t virtualNowUs = 0;  // virtual time runs no channel thread: one thread only
-    bool failSetup = false;
-    bool failSoftPwmCreate = false;
+    // Set-up failures as wiringPi has them, injected by GLOW_BOARD_FAIL.
+    bool failGpioAccess = false;      // cannot open or map the GPIO registers
+    bool failBoardModel = false;      // cannot tell which board this is
+    bool failChannelRefused = false;  // softPwmCreate refuses the channel
+    bool failChannelThread = false;   // the channel's thread cannot start
+    bool returnCodes = false;         // WIRINGPI_CODES: return -1 instead of exiting
     bool usleepInterposed = false;
     bool traceLevels = true;
     bool setupDone = false;
@@ -135,12 +141,17 @@ void readSettings()
         board.limitUs = readCount(name, limit, 0) * usPerMs;
     }
     if (const char* fail = std::getenv("GLOW_BOARD_FAIL")) {
-        board.failSetup = hasWord(fail, "wiringPiSetup");
-        board.failSoftPwmCreate = hasWord(fail, "softPwmCreate");
-        if (*fail != '\0' && !board.failSetup && !board.failSoftPwmCreate) {
+        board.failGpioAccess = hasWord(fail, "gpio-access");
+        board.failBoardModel = hasWord(fail, "board-model");
+        board.failChannelRefused = hasWord(fail, "channel-refused");
+        board.failChannelThread = hasWord(fail, "channel-thread");
+        if (*fail != '\0' && !board.failGpioAccess && !board.failBoardModel &&
+            !board.failChannelRefused && !board.failChannelThread) {
             exitWithBadSetting("GLOW_BOARD_FAIL", fail);
         }
     }
+    // wiringPi looks only at whether the variable is there, not at its value.
+    board.returnCodes = std::getenv("WIRINGPI_CODES") != nullptr;
     if (const char* levels = std::getenv("GLOW_BOARD_TRACE_LEVELS")) {
         if (std::strcmp(levels, "0") != 0 && std::strcmp(levels, "1") != 0) {
             exitWithBadSetting("GLOW_BOARD_TRACE_LEVELS (0 or 1)", levels);
@@ -187,6 +198,9 @@ __attribute__((constructor)) void startBoard()
 
 void sleepRealUs(int64_t microseconds)
 {
+    if (microseconds <= 0) {
+        return;
+    }
     timespec left{static_cast<time_t>(microseconds / 1000000),
                   static_cast<long>(microseconds % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -206,14 +220,6 @@ void sleepUs(int64_t microseconds)
     board.virtualNowUs = wakeUs;
 }
 
-void sleepUntilRealUs(int64_t deadlineUs)
-{
-    timespec at{static_cast<time_t>(deadlineUs / 1000000),
-                static_cast<long>(deadlineUs % 1000000) * 1000};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
-}
-
 void setLevel(int pin, Channel& channel, int level)
 {
     if (channel.level != level) {
@@ -224,30 +230,45 @@ void setLevel(int pin, Channel& channel, int level)
     }
 }
 
-// One cycle of range pulse units after another; a value written during a
-// cycle is read at the start of the next one, as wiringPi's own thread does.
+// wiringPi's channel thread asks for round-robin real-time scheduling, first
+// at priority 99 and then at 90, and goes on whatever it is given. The trace
+// says what it got, so a run shows whether its timing had that priority.
+void askForRealTimePriority(int pin)
+{
+    for (int priority : {99, 90}) {
+        sched_param wanted{};
+        wanted.sched_priority = priority;
+        sched_setscheduler(0, SCHED_RR, &wanted);
+    }
+    sched_param got{};
+    sched_getparam(0, &got);
+    const char* policy = sched_getscheduler(0) == SCHED_RR ? "SCHED_RR" : "SCHED_OTHER";
+    trace::Event event =
+        trace::make(monotonicUs(), trace::Kind::sched, nullptr, {pin, got.sched_priority});
+    event.name = policy;
+    trace::record(event);
+}
+
+// One cycle of range pulse units after another, timed as wiringPi times it:
+// a relative sleep for the high part, then one for the low part, so that any
+// lateness in waking stretches the cycle rather than being made up. The value
+// is read at the start of each cycle, so a new one shows from the next cycle.
 void* runChannel(void* channelArgument)
 {
     Channel& channel = *static_cast<Channel*>(channelArgument);
     const int pin = static_cast<int>(&channel - board.channels);
-    const int64_t cycleUs = channel.range * pulseUnitUs;
-    int64_t cycleStartUs = monotonicUs();
+    askForRealTimePriority(pin);
     for (;;) {
-        const int value = channel.value.load(std::memory_order_acquire);
-        if (value > 0) {
+        const int high = channel.value.load(std::memory_order_acquire);
+        const int low = channel.range - high;
+        if (high != 0) {
             setLevel(pin, channel, 1);
         }
-        if (value < channel.range) {
-            sleepUntilRealUs(cycleStartUs + value * pulseUnitUs);
+        sleepRealUs(high * pulseUnitUs);
+        if (low != 0) {
             setLevel(pin, channel, 0);
         }
-        cycleStartUs += cycleUs;
-        sleepUntilRealUs(cycleStartUs);
-        // After a stall longer than a cycle, start afresh rather than race to catch up.
-        const int64_t nowAfterUs = monotonicUs();
-        if (nowAfterUs > cycleStartUs + cycleUs) {
-            cycleStartUs = nowAfterUs;
-        }
+        sleepRealUs(low * pulseUnitUs);
     }
     return nullptr;
 }
@@ -279,9 +300,34 @@ int clampToRange(const char* call, int pin, int value, int range)
 
 }  // namespace
 
+// wiringPi ends the program itself when it cannot go on, with its own
+// explanation on stderr and status 1, from inside the call.
+[[noreturn]] void failFatally(const char* reason, const char* explanation)
+{
+    trace::Event event = trace::make(nowUs(), trace::Kind::fatal, "wiringPiSetup", {});
+    event.detail = reason;
+    trace::record(event);
+    std::fputs(explanation, stderr);
+    std::exit(EXIT_FAILURE);
+}
+
 BOARD_API int wiringPiSetup(void)
 {
-    const int result = board.failSetup ? -1 : 0;
+    if (board.failBoardModel) {
+        failFatally(
+            "board-model",
+            "wiringPiSetup: cannot tell which board this is (virtual board: failure injected):\n"
+            "  no usable /proc/device-tree/system/linux,revision\n"
+            "  and no Revision line in /proc/cpuinfo.\n");
+    }
+    if (board.failGpioAccess && !board.returnCodes) {
+        failFatally("gpio-access",
+                    "wiringPiSetup: cannot open /dev/mem or /dev/gpiomem: Permission denied\n"
+                    "  (virtual board: failure injected). The program cannot reach the\n"
+                    "  GPIO hardware, so it stops here.\n"
+                    "  Try running it with sudo, or as a member of the gpio group.\n");
+    }
+    const int result = board.failGpioAccess ? -1 : 0;
     recordCallResult("wiringPiSetup", {}, result);
     if (board.virtualTime && !board.usleepInterposed) {
         recordMisuse("usleep-not-interposed", "wiringPiSetup", {});
@@ -299,7 +345,7 @@ BOARD_API void pinMode(int pin, int mode)
 
 BOARD_API int softPwmCreate(int pin, int value, int range)
 {
-    if (board.failSoftPwmCreate) {
+    if (board.failChannelRefused) {
         recordCallResult("softPwmCreate", {pin, value, range}, -1);
         return -1;
     }
@@ -321,16 +367,21 @@ BOARD_API int softPwmCreate(int pin, int value, int range)
     channel.value.store(clampToRange("softPwmCreate", pin, value, range));
     channel.exists.store(true);
     // In virtual time the levels follow from the writes alone; no thread runs.
+    // A thread that cannot start gives pthread_create's error number, a
+    // positive one, as wiringPi passes it on.
     int result = 0;
-    if (!board.virtualTime) {
+    if (board.failChannelThread) {
+        result = EAGAIN;
+    } else if (!board.virtualTime) {
         trace::allowThreads();
         pthread_t thread;
-        if (pthread_create(&thread, nullptr, runChannel, &channel) == 0) {
+        result = pthread_create(&thread, nullptr, runChannel, &channel);
+        if (result == 0) {
             pthread_detach(thread);
-        } else {
-            channel.exists.store(false);
-            result = -1;
         }
+    }
+    if (result != 0) {
+        channel.exists.store(false);
     }
     // Recorded once the result is known; the channel's first level may come first.
     recordCallResult("softPwmCreate", {pin, value, range}, result);

@@ -29,8 +29,12 @@ const char* kindName(Kind kind)
         return "call";
     case Kind::level:
         return "level";
+    case Kind::sched:
+        return "sched";
     case Kind::misuse:
         return "misuse";
+    case Kind::fatal:
+        return "fatal";
     case Kind::end:
         return "end";
     case Kind::exit:

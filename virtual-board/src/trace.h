@@ -10,13 +10,14 @@
 
 namespace trace {
 
-enum class Kind : uint8_t { call, level, misuse, end, exit };
+enum class Kind : uint8_t { call, level, sched, misuse, fatal, end, exit };
 
 struct Event {
     int64_t timeUs = 0;
     Kind kind = Kind::call;
-    const char* name = nullptr;    // call: its name; misuse: its code; end: the signal
-    const char* detail = nullptr;  // misuse: the call
+    // call, fatal: the call's name; sched: the policy; misuse: its code; end: the signal
+    const char* name = nullptr;
+    const char* detail = nullptr;  // misuse: the call; fatal: the reason
     int64_t numbers[3] = {};
     uint8_t count = 0;
     bool hasResult = false;
