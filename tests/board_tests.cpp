@@ -11,6 +11,9 @@
 #include <iterator>
 #include <sstream>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -231,6 +234,28 @@ TEST(BoardChannel, RefusesASecondChannelOnTheSamePin)
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1].result, 0);
     EXPECT_EQ(calls[2].result, -1);
+}
+
+// The channel thread asks for SCHED_RR as wiringPi's does and goes on at
+// normal priority when refused; the trace says which it got.
+TEST(BoardChannel, TracesTheSchedulingItsThreadGot)
+{
+    const auto schedOf = [](bool realTimeAllowed) {
+        const FinishedRun run = drive(words("setup create 4 50 100 delay 50"),
+                                      {.virtualTime = false, .realTimeAllowed = realTimeAllowed});
+        EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus) << run.errors;
+        const std::vector<TraceEvent> sched = run.trace.ofKind("sched");
+        EXPECT_EQ(sched.size(), 1u);
+        return sched.empty() ? std::string() : sched[0].line.substr(sched[0].line.find(' ') + 1);
+    };
+    EXPECT_EQ(schedOf(false), "sched SCHED_OTHER 4 0");
+    // Root may always have real-time priority; an ordinary user only with a limit.
+    rlimit limit{};
+    getrlimit(RLIMIT_RTPRIO, &limit);
+    if (geteuid() != 0 && limit.rlim_cur < 90) {
+        GTEST_SKIP() << "no real-time priority to be had here";
+    }
+    EXPECT_EQ(schedOf(true), "sched SCHED_RR 4 90");
 }
 
 TEST(VirtualClock, SleepsAdvanceItExactlyAndCostNoRealTime)

@@ -11,6 +11,9 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +29,8 @@ std::string readFile(const std::string& path)
 
 bool isBoardVariable(const char* entry)
 {
-    static const char* const prefixes[] = {"GLOW_BOARD_", "LD_PRELOAD=", "LD_LIBRARY_PATH="};
+    static const char* const prefixes[] = {"GLOW_BOARD_", "WIRINGPI_",
+                                           "LD_PRELOAD=", "LD_LIBRARY_PATH="};
     return std::any_of(std::begin(prefixes), std::end(prefixes), [entry](const char* prefix) {
         return std::strncmp(entry, prefix, std::strlen(prefix)) == 0;
     });
@@ -93,6 +97,9 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
     if (!settings.fail.empty()) {
         boardEnvironment.push_back("GLOW_BOARD_FAIL=" + settings.fail);
     }
+    if (settings.wiringPiCodes) {
+        boardEnvironment.emplace_back("WIRINGPI_CODES=1");
+    }
     for (const std::string& extra : settings.extraEnvironment) {
         setVariable(boardEnvironment, extra);
     }
@@ -139,6 +146,14 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
             dup2(outputFd, 1) < 0 || dup2(errorsFd, 2) < 0) {
             _exit(126);
         }
+        if (!settings.realTimeAllowed) {
+            const rlimit none{0, 0};
+            // Without CAP_SETPCAP the capability is not ours to drop, nor to use.
+            prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
+            if (setrlimit(RLIMIT_RTPRIO, &none) != 0) {
+                _exit(126);
+            }
+        }
         execvpe(argv[0], argv.data(), envp.data());  // the emulator may be named without a path
         _exit(127);
     }
@@ -146,27 +161,41 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
 
 BoardProcess::~BoardProcess()
 {
-    if (pid_ > 0 && waitStatus_ == -1) {
+    if (pid_ > 0) {
         kill(pid_, SIGKILL);
-        waitpid(pid_, &waitStatus_, 0);
+        waitpid(pid_, nullptr, 0);
     }
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
 }
 
+void BoardProcess::reap(int status)
+{
+    waitStatus_ = status;
+    pid_ = -1;
+}
+
 bool BoardProcess::waitForTrace(const std::function<bool(const Trace&)>& predicate,
                                 std::chrono::milliseconds timeout)
 {
+    const std::string path = folder_ + "/trace";
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        try {
-            if (predicate(readTrace(folder_ + "/trace", true))) {
-                return true;
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+        // Before the board has opened it there is no trace; after, every
+        // whole line must read.
+        if (std::filesystem::exists(path)) {
+            try {
+                if (predicate(readTrace(path, true))) {
+                    return true;
+                }
+            } catch (const std::runtime_error& error) {
+                ADD_FAILURE() << error.what();
+                return false;
             }
-        } catch (const std::runtime_error&) {
-            // Not written yet.
         }
-        if (waitpid(pid_, &waitStatus_, WNOHANG) == pid_) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            reap(status);
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -176,24 +205,28 @@ bool BoardProcess::waitForTrace(const std::function<bool(const Trace&)>& predica
 
 void BoardProcess::sendSignal(int signal) const
 {
-    kill(pid_, signal);
+    if (pid_ > 0) {
+        kill(pid_, signal);
+    }
 }
 
 bool BoardProcess::waitForEnd(std::chrono::milliseconds timeout)
 {
-    if (waitStatus_ != -1) {
-        return true;
+    if (pid_ < 0) {
+        return waitStatus_ != -1;
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid_, &waitStatus_, WNOHANG) == pid_) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            reap(status);
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
-    waitStatus_ = -1;
+    reap(-1);  // a status of -1 says that it did not end in time
     return false;
 }
 

@@ -16,9 +16,13 @@ std::string programPath(const std::string& program);
 struct BoardSettings {
     std::vector<std::string> args;
     bool virtualTime = true;
-    long long limitMs = -1;  // virtual time after which the run is ended by SIGTERM
-    std::string fail;        // set-up calls that the board makes fail
+    long long limitMs = -1;      // virtual time after which the run is ended by SIGTERM
+    std::string fail;            // wiringPi failures the board injects (GLOW_BOARD_FAIL)
+    bool wiringPiCodes = false;  // WIRINGPI_CODES set: wiringPi returns failures instead of exiting
     bool preloadUsleep = true;
+    // false: run as an ordinary user without a real-time limit would, with
+    // RLIMIT_RTPRIO 0 and no CAP_SYS_NICE.
+    bool realTimeAllowed = true;
     std::vector<std::string> extraEnvironment;  // NAME=value
 };
 
@@ -31,7 +35,8 @@ public:
     BoardProcess(const BoardProcess&) = delete;
     BoardProcess& operator=(const BoardProcess&) = delete;
 
-    // Waits until the trace satisfies the predicate; false on timeout or exit.
+    // Waits until the trace satisfies the predicate; false on timeout or
+    // exit, and a test failure naming the line if the trace is malformed.
     bool waitForTrace(const std::function<bool(const Trace&)>& predicate,
                       std::chrono::milliseconds timeout);
     void sendSignal(int signal) const;
@@ -45,8 +50,10 @@ public:
     Trace trace() const;
 
 private:
+    void reap(int status);
+
     std::string folder_;
-    pid_t pid_ = -1;
+    pid_t pid_ = -1;  // -1 once reaped, so that no later call signals a reused id
     int waitStatus_ = -1;
 };
 

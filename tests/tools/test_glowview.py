@@ -125,6 +125,14 @@ class LiveView(unittest.TestCase):
         self.terminal.tmux("send-keys", "q")
         self.assertIn("glowview: glowfull exited with status 0", self.terminal.wait_for("EXIT=0"))
 
+    def test_exits_with_the_status_of_a_program_that_ended_by_itself(self):
+        self.terminal = Terminal(f"GLOW_BOARD_FAIL=channel-refused {VIEW} glowtwice")
+        self.terminal.wait_for(r"glowtwice exited with status 1; press q")
+        self.terminal.tmux("send-keys", "q")
+        screen = self.terminal.wait_for("EXIT=")
+        self.assertIn("glowtwice: cannot start the soft-PWM channel on pin 4", screen)
+        self.assertIn("EXIT=1", screen)
+
     def test_draws_in_24_bit_colour_or_in_characters_as_the_terminal_allows(self):
         self.terminal = Terminal(f"COLORTERM=truecolor {VIEW} glowfull")
         self.terminal.wait_for(r"\(24-bit colour\)")

@@ -178,7 +178,17 @@ def draw(screen, palette: Palette, program: str, live: LiveTrace, elapsed: float
     screen.refresh()
 
 
-def view(screen, program: str, process: subprocess.Popen, live: LiveTrace, stop_after: float | None):
+def exit_status(status: int) -> int:
+    """A shell's figure for how the program ended: its own status, or 128
+    and the number of the signal that ended it."""
+    return 128 - status if status < 0 else status
+
+
+def view(screen, program: str, process: subprocess.Popen, live: LiveTrace,
+         stop_after: float | None) -> tuple[str, int]:
+    """Draws until q, Ctrl-C or a signal; returns how the program ended and
+    glowview's own exit status: 0 where glowview ended the program, the
+    program's where it ended by itself."""
     curses.raw()
     try:
         curses.curs_set(0)
@@ -199,10 +209,10 @@ def view(screen, program: str, process: subprocess.Popen, live: LiveTrace, stop_
         key = screen.getch()
         timed_out = stop_after is not None and time.monotonic() - started > stop_after
         if key in QUIT_KEYS or timed_out or signal_received:
-            if end is None:
-                process.send_signal(signal.SIGTERM)
-                end = describe_end(process.wait())
-            return end
+            if end is not None:
+                return end, exit_status(status)
+            process.send_signal(signal.SIGTERM)
+            return describe_end(process.wait()), 0
 
 
 signal_received = False
@@ -241,8 +251,8 @@ def main(argv: list[str]) -> int:
         process = start_program(program_path, trace_path, errors_path)
         use_direct_colour_terminfo()
         try:
-            end = curses.wrapper(view, arguments.program, process, LiveTrace(trace_path),
-                                 arguments.seconds)
+            end, status = curses.wrapper(view, arguments.program, process,
+                                         LiveTrace(trace_path), arguments.seconds)
         finally:
             if process.poll() is None:
                 process.send_signal(signal.SIGTERM)
@@ -250,7 +260,7 @@ def main(argv: list[str]) -> int:
         with open(errors_path) as errors:
             sys.stderr.write(errors.read())
     print(f"glowview: {arguments.program} {end}")
-    return 0
+    return status
 
 
 if __name__ == "__main__":
