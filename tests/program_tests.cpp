@@ -21,7 +21,6 @@ constexpr int64_t soakCycles = 300;
 // A million on the build machine; fewer where an emulator runs the tests.
 constexpr int64_t millionCycles = GLOW_SOAK_CYCLES;
 
-const std::vector<std::string> allPrograms = {"glowbreathe", "glowtwice", "glowfive", "glowfull"};
 
 std::vector<Step> breathCycle()
 {
@@ -297,12 +296,53 @@ void PrintTo(const SetupOutcome& outcome, std::ostream* out)
 const std::string noGpioLine = "cannot set up GPIO access";
 const std::string noChannelLine = "cannot start the soft-PWM channel on pin 4";
 
+TEST(DarkLed, WritesDarkOnceHoldsAndExitsZero)
+{
+    const FinishedRun run = runOnBoard(programPath("glowoff"), {});
+
+    expectCleanRun(run);
+    EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
+    expectSetupSequence(run.trace);
+    const std::vector<Step> steps = patternSteps(run.trace);
+    EXPECT_TRUE(followsCycle(steps, {{Step::write, 0}, {Step::delayMs, 50}}, 0, 1));
+    EXPECT_EQ(steps.size(), 2u);
+    ASSERT_FALSE(run.trace.events.empty());
+    EXPECT_EQ(run.trace.events.back().kind, "exit");
+}
+
+// Whatever a pattern left on the pin, it ends low, and the program outlives
+// its write by the cycle the channel takes to read it and one whole cycle low.
+TEST(DarkLed, LeavesThePinLowAfterAWholeDarkCycle)
+{
+    const FinishedRun run =
+        runOnBoard(programPath("glowoff"), {.virtualTime = false}, milliseconds(20000));
+
+    expectCleanRun(run);
+    EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
+    int64_t writeUs = -1;
+    int64_t exitUs = -1;
+    int lastLevel = -1;
+    for (const TraceEvent& event : run.trace.events) {
+        if (event.isCall("softPwmWrite")) {
+            writeUs = event.timeUs;
+        } else if (event.kind == "exit") {
+            exitUs = event.timeUs;
+        } else if (event.kind == "level" && exitUs < 0) {
+            lastLevel = static_cast<int>(event.numbers.at(1));
+        }
+    }
+    ASSERT_NE(writeUs, -1);
+    ASSERT_NE(exitUs, -1);
+    EXPECT_EQ(lastLevel, 0);
+    EXPECT_GE(exitUs - writeUs, 2 * 10000);
+}
+
 class SetupFailure : public testing::TestWithParam<std::tuple<std::string, SetupOutcome>> {};
 
 INSTANTIATE_TEST_SUITE_P(
     AllPrograms, SetupFailure,
     testing::Combine(
-        testing::ValuesIn(allPrograms),
+        testing::ValuesIn(builtPrograms()),
         testing::Values(
             SetupOutcome{"GpioAccessExitsInWiringPi", "gpio-access", false, ""},
             SetupOutcome{"GpioAccessReturnedWithCodes", "gpio-access", true, noGpioLine},

@@ -50,11 +50,11 @@ void setVariable(std::vector<std::string>& environment, const std::string& entry
     environment.push_back(entry);
 }
 
-std::vector<std::string> splitList(const std::string& list)
+std::vector<std::string> splitList(const std::string& list, char separator)
 {
     std::vector<std::string> items;
     std::istringstream stream(list);
-    for (std::string item; std::getline(stream, item, '|');) {
+    for (std::string item; std::getline(stream, item, separator);) {
         if (!item.empty()) {
             items.push_back(item);
         }
@@ -67,6 +67,11 @@ std::vector<std::string> splitList(const std::string& list)
 std::string programPath(const std::string& program)
 {
     return std::string(GLOW_PROGRAM_DIR) + "/" + program;
+}
+
+std::vector<std::string> builtPrograms()
+{
+    return splitList(GLOW_PROGRAMS, ',');
 }
 
 BoardProcess::BoardProcess(const std::string& path, const BoardSettings& settings)
@@ -106,7 +111,7 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
 
     // A cross-built program runs under its emulator, which hands the loader's
     // variables to the program rather than taking them itself.
-    std::vector<std::string> command = splitList(GLOW_TEST_EMULATOR);
+    std::vector<std::string> command = splitList(GLOW_TEST_EMULATOR, '|');
     const bool emulated = !command.empty();
     for (const std::string& variable : boardEnvironment) {
         if (emulated && variable.rfind("LD_", 0) == 0) {

@@ -12,6 +12,8 @@
 
 // Where the build put what the tests run.
 std::string programPath(const std::string& program);
+// Every program the build makes.
+std::vector<std::string> builtPrograms();
 
 struct BoardSettings {
     std::vector<std::string> args;

@@ -162,8 +162,16 @@ void readSettings()
     if (const char* keep = std::getenv("GLOW_BOARD_TRACE_KEEP")) {
         keepEvents = readCount("GLOW_BOARD_TRACE_KEEP (a count of events)", keep, 1);
     }
+    const char* clock = board.virtualTime ? "virtual" : "real";
     if (const char* path = std::getenv("GLOW_BOARD_TRACE")) {
-        trace::open(path, board.virtualTime ? "virtual" : "real", keepEvents);
+        trace::open(path, clock, keepEvents);
+    } else if (const char* folder = std::getenv("GLOW_BOARD_TRACE_DIR")) {
+        // One trace per process, for runs that start programs again and again
+        // (a service manager); the monotonic clock orders them.
+        char path[4096];
+        std::snprintf(path, sizeof path, "%s/%s.%d.trace", folder, program_invocation_short_name,
+                      getpid());
+        trace::open(path, clock, keepEvents);
     }
 }
 
