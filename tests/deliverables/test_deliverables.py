@@ -1,6 +1,6 @@
 """What a board gets, checked on the built files themselves: the programs'
 architecture, libraries, imports and hardening; what `cmake --install` puts
-where; the manual pages; and the Debian package."""
+where; the manual pages; the systemd units; and the Debian package."""
 
 import os
 import re
@@ -13,7 +13,7 @@ PROGRAM_DIR = os.environ["GLOW_PROGRAM_DIR"]
 ARCHITECTURE = os.environ.get("GLOW_ARCHITECTURE", "host")  # armhf, arm64 or host
 CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
 CPACK = os.environ.get("GLOW_CPACK", "cpack")
-PROGRAMS = ("glowbreathe", "glowtwice", "glowfive", "glowfull")
+PROGRAMS = tuple(os.environ["GLOW_PROGRAMS"].split(","))
 
 # The C libraries' names; libpthread only where the C library keeps it apart.
 ALLOWED_LIBRARIES = {"libwiringPi.so", "libc.so.6", "libpthread.so.0"}
@@ -30,7 +30,11 @@ ALLOWED_IMPORTS = WIRINGPI_CALLS | {
 }
 INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
-} | {"share/doc/glow/copyright", "share/doc/glow/changelog.gz"}
+} | {f"lib/systemd/system/{p}.service" for p in PROGRAMS} | {
+    "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz"
+}
+# systemd-analyze security's verdicts that count as confined enough.
+HIGHEST_EXPOSURE = 1.0
 
 
 def run(*command: str, **options) -> str:
@@ -141,6 +145,23 @@ class Installed(unittest.TestCase):
                 self.assertIn("BCM GPIO 23, pin 16", text)
                 self.assertIn("None. Any arguments are ignored.", text)
 
+    def test_units_verify_clean_and_are_confined(self):
+        units = os.path.join(self.folder.name, "lib/systemd/system")
+        paths = [os.path.join(units, p + ".service") for p in PROGRAMS]
+        # The units name the installed programs and, for documentation, their pages.
+        environment = dict(os.environ, MANPATH=os.path.join(self.folder.name, "share/man"))
+        verified = subprocess.run(["systemd-analyze", "verify", *paths], env=environment,
+                                  capture_output=True, text=True, timeout=120)
+        self.assertEqual((verified.returncode, verified.stdout + verified.stderr), (0, ""))
+        for program, path in zip(PROGRAMS, paths):
+            with self.subTest(program):
+                security = run("systemd-analyze", "security", "--offline=yes", path)
+                level = re.search(r"Overall exposure level for \S+: ([\d.]+) (\w+)", security)
+                self.assertIsNotNone(level, security)
+                print(f"{program}.service: exposure {level.group(1)} {level.group(2)}")
+                self.assertLessEqual(float(level.group(1)), HIGHEST_EXPOSURE, security)
+                self.assertIn(level.group(2), ("OK", "SAFE"))
+
 
 @unittest.skipUnless(ARCHITECTURE in ("armhf", "arm64"), "packages are made for boards")
 class Package(unittest.TestCase):
@@ -172,11 +193,27 @@ class Package(unittest.TestCase):
         }
         self.assertEqual(files, INSTALLED_FILES)
 
-    def test_lintian_finds_no_error(self):
-        result = subprocess.run(["lintian", "--fail-on", "error", self.deb], capture_output=True,
-                                text=True, timeout=300)
+    def test_maintainer_scripts_install_the_units_without_enabling_or_starting_them(self):
+        with tempfile.TemporaryDirectory() as control:
+            run("dpkg-deb", "-e", self.deb, control)
+            scripts = {}
+            for name in ("postinst", "prerm", "postrm"):
+                path = os.path.join(control, name)
+                self.assertTrue(os.access(path, os.X_OK), name)
+                run("sh", "-n", path)
+                with open(path) as script:
+                    scripts[name] = script.read()
+        self.assertIn("systemd-sysusers glow.conf", scripts["postinst"])
+        self.assertNotRegex(scripts["postinst"], r"\b(enable|start)\b")
+        for program in PROGRAMS:
+            self.assertIn(f"{program}.service", scripts["prerm"])
+            self.assertIn(f"{program}.service", scripts["postrm"])
+
+    def test_lintian_finds_no_error_or_warning(self):
+        result = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb],
+                                capture_output=True, text=True, timeout=300)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertNotRegex(result.stdout, r"(?m)^E: ")
+        self.assertNotRegex(result.stdout, r"(?m)^[EW]: ")
 
 
 if __name__ == "__main__":
