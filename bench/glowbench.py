@@ -4,14 +4,18 @@ done with gpiozero's PWMLED on its mock pins. Prints a Markdown table.
 
     glowbench [--cycles N]      the table (about N cycles of glowbreathe long)
     glowbench --soak MINUTES    resident memory and open files over a long run
+    glowbench --flicker SECONDS the soft-PWM channel's timing with every core
+                                busy, at normal and at real-time priority
 """
 
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
 import os
 import platform
+import resource
 import shutil
 import signal
 import statistics
@@ -238,6 +242,68 @@ def sizes(program: str) -> str:
     return text
 
 
+HOLD_DUTY = os.path.join(os.path.dirname(os.environ.get("GLOW_PROGRAM_DIR", ".")), "bench", "hold_duty")
+PULSE_UNIT_US = 100
+FLICKER_DUTY = 50
+CAP_SYS_NICE = 23
+PR_CAPBSET_DROP = 24
+
+
+def without_real_time() -> None:
+    """In the child before exec: as an ordinary user without a real-time
+    limit, so that the channel thread's request for SCHED_RR is refused."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0)
+    resource.setrlimit(resource.RLIMIT_RTPRIO, (0, 0))
+
+
+def pulse_errors_us(trace: glowtrace.Trace, duty: int) -> list[int]:
+    """How far each high and each low part of the channel's cycles was from
+    its nominal length, in µs."""
+    high_us, low_us = duty * PULSE_UNIT_US, (100 - duty) * PULSE_UNIT_US
+    levels = trace.levels()
+    errors = []
+    for (start, level), (end, _) in zip(levels, levels[1:]):
+        errors.append(abs(end - start - (high_us if level == 1 else low_us)))
+    return errors[2:]  # past the first cycle, whose start the thread's set-up delays
+
+
+def percentile(values: list[int], share: float) -> int:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, round(share * (len(ordered) - 1)))]
+
+
+def flicker(seconds: int) -> None:
+    """The channel held at duty 50 while every core runs a busy loop, once
+    refused real-time priority and once with it, as the systemd units allow."""
+    loads = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
+             for _ in range(os.cpu_count() or 1)]
+    results = []
+    try:
+        time.sleep(1)
+        with tempfile.TemporaryDirectory(prefix="glowbench-") as folder:
+            for name, preexec in (("normal", without_real_time), ("real-time", None)):
+                path = os.path.join(folder, name + ".trace")
+                environment = glowtrace.board_environment("real", path)
+                subprocess.run([HOLD_DUTY, str(FLICKER_DUTY), str(seconds)], env=environment,
+                               preexec_fn=preexec, check=True)
+                trace = glowtrace.read_trace(path)
+                sched = next((e for e in trace.events if e.kind == "sched"), None)
+                got = f"{sched.words[0]} {sched.numbers[1]}" if sched else "?"
+                results.append((name, got, pulse_errors_us(trace, FLICKER_DUTY)))
+    finally:
+        for load in loads:
+            load.kill()
+            load.wait()
+    print(f"Flicker at duty {FLICKER_DUTY}, {seconds} s each, {len(loads)} busy loops on "
+          f"{machine()}\n")
+    print(row(["priority asked for", "thread got", "parts timed", "median error",
+               "99th percentile", "worst"]))
+    print(row(["---"] * 6))
+    for name, got, errors in results:
+        print(row([name, got, str(len(errors)), f"{statistics.median(errors):.0f} µs",
+                   f"{percentile(errors, 0.99)} µs", f"{max(errors)} µs"]))
+
+
 def soak(minutes: float) -> None:
     """Resident memory and open files of each looping program, sampled every
     10 s; the first minute against the last."""
@@ -273,6 +339,8 @@ def main(argv: list[str]) -> int:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cycles", type=int, default=20, help="cycles of glowbreathe at the least")
     parser.add_argument("--soak", type=float, metavar="MINUTES", help="run the soak instead")
+    parser.add_argument("--flicker", type=int, metavar="SECONDS",
+                        help="time the channel under load instead")
     arguments = parser.parse_args(argv)
     if arguments.cycles < 2:
         parser.error("--cycles must be 2 or more")
@@ -280,7 +348,9 @@ def main(argv: list[str]) -> int:
     if problem:
         print(f"glowbench: {problem}", file=sys.stderr)
         return 2
-    if arguments.soak:
+    if arguments.flicker:
+        flicker(arguments.flicker)
+    elif arguments.soak:
         soak(arguments.soak)
     else:
         table(arguments.cycles)
