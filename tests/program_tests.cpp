@@ -21,7 +21,6 @@ constexpr int64_t soakCycles = 300;
 // A million on the build machine; fewer where an emulator runs the tests.
 constexpr int64_t millionCycles = GLOW_SOAK_CYCLES;
 
-
 std::vector<Step> breathCycle()
 {
     std::vector<Step> cycle;
