@@ -5,8 +5,8 @@ function(glow_python_launcher name script)
         CONTENT "#!/bin/sh
 # Made by the build; runs ${name} on this build's programs and virtual board.
 export GLOW_PROGRAM_DIR='$<TARGET_FILE_DIR:glowbreathe>'
-export GLOW_BOARD_LIBRARY_DIR='$<TARGET_FILE_DIR:virtual_board>'
-export GLOW_BOARD_USLEEP_LIBRARY='$<TARGET_FILE:virtual_board_usleep>'
+export GLOW_PROGRAMS='${GLOW_PROGRAMS}'
+export GLOW_BOARD_ENVIRONMENT='${CMAKE_BINARY_DIR}/virtual-board.env'
 exec '${GLOW_PYTHON}' '${script}' \"$@\"
 "
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE

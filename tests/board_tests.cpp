@@ -1,6 +1,6 @@
-// The virtual board itself: its soft-PWM emulation in real time (with bounds
-// generous enough for a busy machine), its virtual clock, and the misuse it
-// flags.
+// The virtual board itself: its channel's scheduling, its virtual clock, its
+// failures and settings, the misuse it flags, and its trace format. The
+// emulation's timing has a suite of its own.
 
 #include "support/board_process.h"
 #include "support/trace.h"
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <iterator>
 #include <sstream>
 
@@ -18,178 +19,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Time a written value may take to show: one 10 ms cycle plus room for a
-// loaded machine's scheduling.
-constexpr int64_t settleUs = 10000 + 40000;
-
-// A driver script written as one line: "setup create 4 1 100 write 4 50".
-std::vector<std::string> words(const std::string& script)
-{
-    std::istringstream stream(script);
-    return {std::istream_iterator<std::string>(stream), std::istream_iterator<std::string>()};
-}
-
-FinishedRun drive(std::vector<std::string> script, BoardSettings settings = {})
-{
-    settings.args = std::move(script);
-    return runOnBoard(GLOW_BOARD_DRIVER, settings);
-}
-
-struct Edge {
-    int64_t timeUs;
-    int level;
-};
-
-int64_t median(std::vector<int64_t> values)
-{
-    if (values.empty()) {
-        return -1;
-    }
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
-// The real-time run shared by the emulation tests: one duty value after
-// another, each held long enough for many cycles.
-class SoftPwmEmulation : public testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        run_ = new FinishedRun(drive(words("setup mode 4 1 create 4 1 100 "
-                                           "write 4 0 delay 300 "
-                                           "write 4 100 delay 300 "
-                                           "write 4 30 delay 600 "
-                                           "write 4 70 delay 600 "
-                                           "write 4 150 delay 300 "
-                                           "write 4 -5 delay 300"),
-                                     {.virtualTime = false}));
-    }
-    static void TearDownTestSuite() { delete run_; }
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(exitedWith(run_->waitStatus, 0)) << describeEnd(run_->waitStatus);
-        ASSERT_EQ(run_->errors, "");
-    }
-
-    static int64_t writeTime(long long value)
-    {
-        for (const TraceEvent& event : run_->trace.events) {
-            if (event.isCall("softPwmWrite") && event.numbers.at(1) == value) {
-                return event.timeUs;
-            }
-        }
-        ADD_FAILURE() << "no write of " << value;
-        return 0;
-    }
-
-    static std::vector<Edge> edges(int64_t fromUs, int64_t toUs)
-    {
-        std::vector<Edge> found;
-        for (const TraceEvent& event : run_->trace.ofKind("level")) {
-            if (event.timeUs > fromUs && event.timeUs <= toUs) {
-                found.push_back({event.timeUs, static_cast<int>(event.numbers.at(1))});
-            }
-        }
-        return found;
-    }
-
-    static int levelAt(int64_t timeUs)
-    {
-        int level = -1;
-        for (const TraceEvent& event : run_->trace.ofKind("level")) {
-            if (event.timeUs <= timeUs) {
-                level = static_cast<int>(event.numbers.at(1));
-            }
-        }
-        return level;
-    }
-
-    // Widths of the high pulses, and the periods between their starts.
-    static void pulses(int64_t fromUs, int64_t toUs, std::vector<int64_t>& widths,
-                       std::vector<int64_t>& periods)
-    {
-        int64_t riseUs = -1;
-        for (const Edge& edge : edges(fromUs, toUs)) {
-            if (edge.level == 1) {
-                if (riseUs >= 0) {
-                    periods.push_back(edge.timeUs - riseUs);
-                }
-                riseUs = edge.timeUs;
-            } else if (riseUs >= 0) {
-                widths.push_back(edge.timeUs - riseUs);
-            }
-        }
-    }
-
-    static void expectDutyShare(long long duty, long long next)
-    {
-        std::vector<int64_t> widths;
-        std::vector<int64_t> periods;
-        pulses(writeTime(duty) + settleUs, writeTime(next), widths, periods);
-        ASSERT_GE(periods.size(), 20u) << "cycles seen at duty " << duty;
-        EXPECT_NEAR(median(periods), 10000, 1500) << "cycle length at duty " << duty;
-        EXPECT_NEAR(median(widths), duty * 100, 1500) << "high time at duty " << duty;
-    }
-
-    static FinishedRun* run_;
-};
-
-FinishedRun* SoftPwmEmulation::run_ = nullptr;
-
-TEST_F(SoftPwmEmulation, DutyZeroHoldsThePinLowOverWholeCycles)
-{
-    const int64_t fromUs = writeTime(0) + settleUs;
-    EXPECT_EQ(levelAt(fromUs), 0);
-    EXPECT_TRUE(edges(fromUs, writeTime(100)).empty());
-}
-
-TEST_F(SoftPwmEmulation, DutyFullHoldsThePinHighOverWholeCycles)
-{
-    const int64_t fromUs = writeTime(100) + settleUs;
-    EXPECT_EQ(levelAt(fromUs), 1);
-    EXPECT_TRUE(edges(fromUs, writeTime(30)).empty());
-}
-
-TEST_F(SoftPwmEmulation, DutyIsHighForItsShareOfEachTenMillisecondCycle)
-{
-    expectDutyShare(30, 70);
-    expectDutyShare(70, 150);
-}
-
-TEST_F(SoftPwmEmulation, NewValueShowsFromTheNextCycle)
-{
-    const int64_t writeUs = writeTime(70);
-    const std::vector<Edge> after = edges(writeUs, writeUs + settleUs + 20000);
-    const auto rise =
-        std::find_if(after.begin(), after.end(), [](const Edge& e) { return e.level; });
-    ASSERT_NE(rise, after.end());
-    EXPECT_LE(rise->timeUs - writeUs, settleUs);
-    // The first pulse that starts after the write is already 70 %, not 30 %.
-    ASSERT_NE(rise + 1, after.end());
-    EXPECT_GT((rise + 1)->timeUs - rise->timeUs, 5000);
-}
-
-TEST_F(SoftPwmEmulation, ClampsOutOfRangeValuesAndFlagsThem)
-{
-    const int64_t highFromUs = writeTime(150) + settleUs;
-    EXPECT_EQ(levelAt(highFromUs), 1);
-    EXPECT_TRUE(edges(highFromUs, writeTime(-5)).empty());
-    const int64_t lowFromUs = writeTime(-5) + settleUs;
-    EXPECT_EQ(levelAt(lowFromUs), 0);
-    EXPECT_TRUE(edges(lowFromUs, run_->trace.events.back().timeUs).empty());
-
-    const std::vector<TraceEvent> misuses = run_->trace.ofKind("misuse");
-    ASSERT_EQ(misuses.size(), 2u) << run_->trace.misuseReport();
-    EXPECT_EQ(misuses[0].words.at(0), "out-of-range");
-    EXPECT_EQ(misuses[0].numbers, std::vector<long long>({4, 150}));
-    EXPECT_EQ(misuses[1].numbers, std::vector<long long>({4, -5}));
-}
-
 struct MisuseCase {
     std::string name;
-    std::vector<std::string> script;
+    std::string script;
     std::string flag;  // empty: the script is sound and nothing may be flagged
 };
 
@@ -203,20 +35,20 @@ class Misuse : public testing::TestWithParam<MisuseCase> {};
 INSTANTIATE_TEST_SUITE_P(
     Board, Misuse,
     testing::Values(
-        MisuseCase{"SoundUse", words("setup mode 4 1 create 4 1 100 write 4 0 write 4 100 delay 5"),
+        MisuseCase{"SoundUse", "setup mode 4 1 create 4 1 100 write 4 0 write 4 100 delay 5",
                    ""},
-        MisuseCase{"CallBeforeSetup", words("mode 4 1"), "before-setup"},
-        MisuseCase{"WriteBeforeChannel", words("setup mode 4 1 write 4 50"), "no-channel"},
-        MisuseCase{"WriteToOtherPin", words("setup create 4 1 100 write 5 1"), "no-channel"},
-        MisuseCase{"SecondChannelOnPin", words("setup create 4 1 100 create 4 1 100"),
+        MisuseCase{"CallBeforeSetup", "mode 4 1", "before-setup"},
+        MisuseCase{"WriteBeforeChannel", "setup mode 4 1 write 4 50", "no-channel"},
+        MisuseCase{"WriteToOtherPin", "setup create 4 1 100 write 5 1", "no-channel"},
+        MisuseCase{"SecondChannelOnPin", "setup create 4 1 100 create 4 1 100",
                    "channel-exists"},
-        MisuseCase{"PinOutsideTheBoard", words("setup mode 70 1"), "bad-pin"},
-        MisuseCase{"EmptyRange", words("setup create 4 0 0"), "bad-range"}),
+        MisuseCase{"PinOutsideTheBoard", "setup mode 70 1", "bad-pin"},
+        MisuseCase{"EmptyRange", "setup create 4 0 0", "bad-range"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_P(Misuse, IsFlaggedInTheTrace)
 {
-    const FinishedRun run = drive(GetParam().script);
+    const FinishedRun run = driveBoard(GetParam().script);
     EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
     const std::vector<TraceEvent> misuses = run.trace.ofKind("misuse");
     if (GetParam().flag.empty()) {
@@ -229,7 +61,7 @@ TEST_P(Misuse, IsFlaggedInTheTrace)
 
 TEST(BoardChannel, RefusesASecondChannelOnTheSamePin)
 {
-    const FinishedRun run = drive(words("setup create 4 1 100 create 4 5 100"));
+    const FinishedRun run = driveBoard("setup create 4 1 100 create 4 5 100");
     const std::vector<TraceEvent> calls = run.trace.ofKind("call");
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1].result, 0);
@@ -241,7 +73,7 @@ TEST(BoardChannel, RefusesASecondChannelOnTheSamePin)
 TEST(BoardChannel, TracesTheSchedulingItsThreadGot)
 {
     const auto schedOf = [](bool realTimeAllowed) {
-        const FinishedRun run = drive(words("setup create 4 50 100 delay 50"),
+        const FinishedRun run = driveBoard("setup create 4 50 100 delay 50",
                                       {.virtualTime = false, .realTimeAllowed = realTimeAllowed});
         EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus) << run.errors;
         const std::vector<TraceEvent> sched = run.trace.ofKind("sched");
@@ -261,7 +93,7 @@ TEST(BoardChannel, TracesTheSchedulingItsThreadGot)
 TEST(VirtualClock, SleepsAdvanceItExactlyAndCostNoRealTime)
 {
     const auto startedAt = std::chrono::steady_clock::now();
-    const FinishedRun run = drive(words("setup delay 1500 usleep 250000 delay 3600000"));
+    const FinishedRun run = driveBoard("setup delay 1500 usleep 250000 delay 3600000");
     const auto realTime = std::chrono::steady_clock::now() - startedAt;
 
     EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
@@ -281,7 +113,7 @@ TEST(VirtualClock, SleepsAdvanceItExactlyAndCostNoRealTime)
 
 TEST(VirtualClock, EndsTheRunBySigtermOncePastTheLimit)
 {
-    const FinishedRun run = drive(words("setup delay 600 delay 600 delay 600"), {.limitMs = 1000});
+    const FinishedRun run = driveBoard("setup delay 600 delay 600 delay 600", {.limitMs = 1000});
 
     EXPECT_TRUE(killedBy(run.waitStatus, SIGTERM)) << describeEnd(run.waitStatus);
     ASSERT_FALSE(run.trace.events.empty());
@@ -293,7 +125,7 @@ TEST(VirtualClock, EndsTheRunBySigtermOncePastTheLimit)
 
 TEST(VirtualClock, FlagsAMissingUsleepInterposer)
 {
-    const FinishedRun run = drive(words("setup"), {.preloadUsleep = false});
+    const FinishedRun run = driveBoard("setup", {.preloadUsleep = false});
     const std::vector<TraceEvent> misuses = run.trace.ofKind("misuse");
     ASSERT_EQ(misuses.size(), 1u);
     EXPECT_EQ(misuses[0].words.at(0), "usleep-not-interposed");
@@ -305,11 +137,45 @@ TEST(BoardSettings, RejectsBadValuesWithOneLine)
          {"GLOW_BOARD_CLOCK=sometimes", "GLOW_BOARD_FAIL=everything", "GLOW_BOARD_LIMIT_MS=soon",
           "GLOW_BOARD_TRACE_KEEP=-1", "GLOW_BOARD_TRACE_LEVELS=maybe"}) {
         SCOPED_TRACE(setting);
-        const FinishedRun run = drive(words("setup"), {.extraEnvironment = {setting}});
+        const FinishedRun run = driveBoard("setup", {.extraEnvironment = {setting}});
         EXPECT_TRUE(exitedWith(run.waitStatus, 2)) << describeEnd(run.waitStatus);
         EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
         EXPECT_EQ(run.errors.rfind("virtual board: bad ", 0), 0u) << run.errors;
     }
+}
+
+// The trace tool is held to the same sample lines.
+TEST(TraceFormat, ReaderTakesEverySampleLineAsTheBoardDocumentsIt)
+{
+    std::ifstream samples(GLOW_TRACE_SAMPLES);
+    ASSERT_TRUE(samples) << GLOW_TRACE_SAMPLES;
+    int checked = 0;
+    for (std::string sample; std::getline(samples, sample);) {
+        if (sample.empty() || sample[0] == '#') {
+            continue;
+        }
+        const size_t arrow = sample.find(" => ");
+        const std::string line = sample.substr(0, arrow);
+        const std::string expected = sample.substr(arrow + 4);
+        std::string got = "error";
+        try {
+            const TraceEvent event = parseTraceLine(line);
+            const auto join = [](const auto& items) {
+                std::ostringstream text;
+                for (size_t index = 0; index < items.size(); ++index) {
+                    text << (index ? "," : "") << items[index];
+                }
+                return text.str();
+            };
+            got = std::to_string(event.timeUs) + " " + event.kind + " [" + join(event.words) +
+                  "] [" + join(event.numbers) + "] " +
+                  (event.result ? std::to_string(*event.result) : "-");
+        } catch (const std::runtime_error&) {
+        }
+        EXPECT_EQ(got, expected) << line;
+        ++checked;
+    }
+    EXPECT_GT(checked, 20);
 }
 
 }  // namespace

@@ -187,7 +187,8 @@ TEST_P(LoopingProgram, IgnoresItsArguments)
 
 // In real time, each terminating signal ends the program by its default
 // action wherever in the cycle it arrives, promptly and silently. Several
-// runs at once, each signalled at a random point of one cycle.
+// runs for each signal, all at once, each signalled at a random point of
+// one cycle.
 TEST_P(LoopingProgram, EndsByEachTerminatingSignalsDefaultAction)
 {
     constexpr int runsPerSignal = 8;
@@ -203,36 +204,38 @@ TEST_P(LoopingProgram, EndsByEachTerminatingSignalsDefaultAction)
         return std::any_of(trace.events.begin(), trace.events.end(),
                            [](const TraceEvent& event) { return event.isCall("softPwmWrite"); });
     };
+    struct Run {
+        int signal;
+        int64_t pointUs;
+        std::unique_ptr<BoardProcess> process;
+    };
+    std::vector<Run> runs;
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(strsignal(signal));
-        std::vector<std::unique_ptr<BoardProcess>> runs;
-        runs.reserve(runsPerSignal);
         for (int run = 0; run < runsPerSignal; ++run) {
-            runs.push_back(std::make_unique<BoardProcess>(programPath(GetParam().program),
-                                                          BoardSettings{.virtualTime = false}));
+            runs.push_back({signal, pointUs(random),
+                            std::make_unique<BoardProcess>(programPath(GetParam().program),
+                                                           BoardSettings{.virtualTime = false})});
         }
-        for (auto& run : runs) {
-            ASSERT_TRUE(run->waitForTrace(wroteOnce, milliseconds(10000)))
-                << "no duty write within 10 s";
-        }
-        std::vector<int64_t> pointsUs;
-        pointsUs.reserve(runsPerSignal);
-        for (int run = 0; run < runsPerSignal; ++run) {
-            pointsUs.push_back(pointUs(random));
-        }
-        std::sort(pointsUs.begin(), pointsUs.end());
-        const auto start = std::chrono::steady_clock::now();
-        for (int run = 0; run < runsPerSignal; ++run) {
-            std::this_thread::sleep_until(start + std::chrono::microseconds(pointsUs[run]));
-            runs[run]->sendSignal(signal);
-        }
-        for (auto& run : runs) {
-            ASSERT_TRUE(run->waitForEnd(milliseconds(5000)))
-                << "still running 5 s after the signal";
-            EXPECT_TRUE(killedBy(run->waitStatus(), signal)) << describeEnd(run->waitStatus());
-            EXPECT_EQ(run->output(), "");
-            EXPECT_EQ(run->errors(), "");
-        }
+    }
+    for (Run& run : runs) {
+        ASSERT_TRUE(run.process->waitForTrace(wroteOnce, milliseconds(10000)))
+            << "no duty write within 10 s";
+    }
+    std::sort(runs.begin(), runs.end(),
+              [](const Run& a, const Run& b) { return a.pointUs < b.pointUs; });
+    const auto start = std::chrono::steady_clock::now();
+    for (Run& run : runs) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(run.pointUs));
+        run.process->sendSignal(run.signal);
+    }
+    for (Run& run : runs) {
+        SCOPED_TRACE(strsignal(run.signal));
+        ASSERT_TRUE(run.process->waitForEnd(milliseconds(5000)))
+            << "still running 5 s after the signal";
+        EXPECT_TRUE(killedBy(run.process->waitStatus(), run.signal))
+            << describeEnd(run.process->waitStatus());
+        EXPECT_EQ(run.process->output(), "");
+        EXPECT_EQ(run.process->errors(), "");
     }
 }
 

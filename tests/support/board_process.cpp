@@ -62,6 +62,23 @@ std::vector<std::string> splitList(const std::string& list, char separator)
     return items;
 }
 
+// The variables that run a program on this build's virtual board, as the
+// build wrote them.
+std::vector<std::string> boardVariables(bool preloadUsleep)
+{
+    std::ifstream file(GLOW_BOARD_ENVIRONMENT);
+    if (!file) {
+        throw std::runtime_error("no " GLOW_BOARD_ENVIRONMENT "; build the project first");
+    }
+    std::vector<std::string> variables;
+    for (std::string line; std::getline(file, line);) {
+        if (!line.empty() && line[0] != '#' && (preloadUsleep || line.rfind("LD_PRELOAD=", 0) != 0)) {
+            variables.push_back(line);
+        }
+    }
+    return variables;
+}
+
 }  // namespace
 
 std::string programPath(const std::string& program)
@@ -88,14 +105,10 @@ BoardProcess::BoardProcess(const std::string& path, const BoardSettings& setting
             environment.emplace_back(*entry);
         }
     }
-    std::vector<std::string> boardEnvironment = {
-        "LD_LIBRARY_PATH=" GLOW_BOARD_LIBRARY_DIR,
-        "GLOW_BOARD_TRACE=" + folder_ + "/trace",
-        std::string("GLOW_BOARD_CLOCK=") + (settings.virtualTime ? "virtual" : "real"),
-    };
-    if (settings.preloadUsleep) {
-        boardEnvironment.emplace_back("LD_PRELOAD=" GLOW_BOARD_USLEEP_LIBRARY);
-    }
+    std::vector<std::string> boardEnvironment = boardVariables(settings.preloadUsleep);
+    boardEnvironment.push_back("GLOW_BOARD_TRACE=" + folder_ + "/trace");
+    boardEnvironment.push_back(std::string("GLOW_BOARD_CLOCK=") +
+                               (settings.virtualTime ? "virtual" : "real"));
     if (settings.limitMs >= 0) {
         boardEnvironment.push_back("GLOW_BOARD_LIMIT_MS=" + std::to_string(settings.limitMs));
     }
@@ -281,4 +294,12 @@ FinishedRun runOnBoard(const std::string& path, const BoardSettings& settings,
     BoardProcess process(path, settings);
     process.waitForEnd(timeout);
     return {process.waitStatus(), process.output(), process.errors(), process.trace()};
+}
+
+FinishedRun driveBoard(const std::string& script, BoardSettings settings)
+{
+    std::istringstream words(script);
+    settings.args.assign(std::istream_iterator<std::string>(words),
+                         std::istream_iterator<std::string>());
+    return runOnBoard(GLOW_BOARD_DRIVER, settings);
 }

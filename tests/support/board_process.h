@@ -70,5 +70,9 @@ struct FinishedRun {
     std::string errors;
     Trace trace;
 };
+// Runs the board's test driver on a script written as one line, such as
+// "setup create 4 1 100 write 4 50 delay 300".
+FinishedRun driveBoard(const std::string& script, BoardSettings settings = {});
+
 FinishedRun runOnBoard(const std::string& path, const BoardSettings& settings,
                        std::chrono::milliseconds timeout = std::chrono::seconds(60));

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -15,39 +16,70 @@ bool parseNumber(const std::string& word, long long& number)
     char* end = nullptr;
     errno = 0;
     number = std::strtoll(word.c_str(), &end, 10);
-    return errno == 0 && !word.empty() && *end == '\0';
+    return errno == 0 && !word.empty() && word[0] != '+' && *end == '\0';
 }
 
-TraceEvent parseEvent(const std::string& line)
+// What each kind of line carries after its kind: how many words, then the
+// fewest and the most numbers. Only a call may end in "= R", its result.
+struct Shape {
+    const char* kind;
+    size_t words;
+    size_t fewestNumbers;
+    size_t mostNumbers;
+};
+constexpr Shape shapes[] = {{"call", 1, 0, 3},   {"level", 0, 2, 2}, {"sched", 1, 2, 2},
+                            {"misuse", 2, 0, 2}, {"fatal", 2, 0, 0}, {"end", 1, 0, 0},
+                            {"exit", 0, 0, 0}};
+
+}  // namespace
+
+TraceEvent parseTraceLine(const std::string& line)
 {
-    std::istringstream words(line);
-    std::string word;
+    std::istringstream stream(line);
+    std::vector<std::string> fields{std::istream_iterator<std::string>(stream),
+                                    std::istream_iterator<std::string>()};
     TraceEvent event;
     event.line = line;
     long long number = 0;
-    if (!(words >> word) || !parseNumber(word, number) || !(words >> event.kind)) {
-        throw std::runtime_error("malformed trace line: " + line);
+    if (fields.empty() || !parseNumber(fields[0], number)) {
+        throw std::runtime_error("no timestamp in trace line: " + line);
     }
     event.timeUs = number;
-    while (words >> word) {
-        if (word == "=") {
-            if (!(words >> word) || !parseNumber(word, number)) {
-                throw std::runtime_error("malformed result in trace line: " + line);
-            }
-            event.result = number;
-        } else if (parseNumber(word, number)) {
-            event.numbers.push_back(number);
-        } else {
-            event.words.push_back(word);
+    const Shape* shape = nullptr;
+    if (fields.size() >= 2) {
+        event.kind = fields[1];
+        for (const Shape& known : shapes) {
+            shape = event.kind == known.kind ? &known : shape;
         }
     }
-    if (event.kind == "call" && event.words.empty()) {
-        throw std::runtime_error("call without a name: " + line);
+    if (!shape) {
+        throw std::runtime_error("unknown event in trace line: " + line);
+    }
+    auto rest = fields.begin() + 2;
+    auto end = fields.end();
+    if (event.kind == "call" && end - rest >= 2 && *(end - 2) == "=") {
+        if (!parseNumber(*(end - 1), number)) {
+            throw std::runtime_error("malformed result in trace line: " + line);
+        }
+        event.result = number;
+        end -= 2;
+    }
+    bool wellFormed = static_cast<size_t>(end - rest) >= shape->words;
+    for (size_t index = 0; wellFormed && index < shape->words; ++index, ++rest) {
+        wellFormed = !parseNumber(*rest, number);
+        event.words.push_back(*rest);
+    }
+    for (; wellFormed && rest != end; ++rest) {
+        wellFormed = parseNumber(*rest, number);
+        event.numbers.push_back(number);
+    }
+    if (!wellFormed || event.numbers.size() < shape->fewestNumbers ||
+        event.numbers.size() > shape->mostNumbers) {
+        throw std::runtime_error("malformed " + event.kind + " event in trace line: " + line);
     }
     return event;
 }
 
-}  // namespace
 
 std::vector<TraceEvent> Trace::ofKind(const std::string& kind) const
 {
@@ -95,7 +127,7 @@ Trace readTrace(const std::string& path, bool partialTailAllowed)
         } else if (line.rfind('#', 0) == 0) {
             trace.header += line;
         } else if (!line.empty()) {
-            trace.events.push_back(parseEvent(line));
+            trace.events.push_back(parseTraceLine(line));
         }
     }
     return trace;

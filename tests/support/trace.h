@@ -11,8 +11,9 @@
 struct TraceEvent {
     int64_t timeUs = 0;
     std::string kind;                // call, level, misuse, end, exit
-    std::vector<std::string> words;  // call: its name; misuse: code, call; end: signal
-    std::vector<long long> numbers;  // call: its arguments; level: pin, level
+    // call: its name; sched: the policy; misuse: code, call; fatal: call, reason; end: signal
+    std::vector<std::string> words;
+    std::vector<long long> numbers;  // call: its arguments; level: pin, level; sched: pin, priority
     std::optional<long long> result;
     std::string line;
 
@@ -31,6 +32,9 @@ struct Trace {
     std::vector<TraceEvent> ofKind(const std::string& kind) const;
     std::string misuseReport() const;  // empty when the run flagged no misuse
 };
+
+// One line of a trace; throws std::runtime_error if it is malformed.
+TraceEvent parseTraceLine(const std::string& line);
 
 // Throws std::runtime_error on a malformed line. A live trace may end in a
 // line that is still being written; partialTailAllowed drops it.

@@ -11,6 +11,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", 
 import glowtrace  # noqa: E402
 
 TOOL = os.environ.get("GLOW_TRACE_TOOL", "glowtrace")
+SAMPLE_LINES = os.path.join(os.path.dirname(__file__), "..", "data", "trace-lines.txt")
 
 # A hand-made trace with uneven timing, so that measured lengths can only come
 # from the timestamps: a rise of 7 ms steps to 2, a fall back to 0 with
@@ -42,6 +43,25 @@ UNEVEN = """# glow-board-trace 1 clock=virtual pid=1
 
 def run_tool(*arguments):
     return subprocess.run([TOOL, *arguments], capture_output=True, text=True, timeout=120)
+
+
+class Lines(unittest.TestCase):
+    def test_reads_every_sample_line_as_the_board_documents_it(self):
+        # The C++ test reader is held to the same file.
+        with open(SAMPLE_LINES, encoding="utf-8") as samples:
+            for sample in samples.read().splitlines():
+                if not sample or sample.startswith("#"):
+                    continue
+                line, expected = sample.split(" => ")
+                with self.subTest(line):
+                    try:
+                        event = glowtrace.parse_event(line)
+                    except glowtrace.TraceError:
+                        self.assertEqual(expected, "error")
+                        continue
+                    result = "-" if event.result is None else str(event.result)
+                    self.assertEqual(f"{event.time_us} {event.kind} [{','.join(event.words)}] "
+                                     f"[{','.join(map(str, event.numbers))}] {result}", expected)
 
 
 class Phases(unittest.TestCase):

@@ -20,6 +20,7 @@ class Event:
     words: list[str]
     numbers: list[int]
     line_number: int
+    result: int | None = None  # a call's "= R"
 
 
 @dataclasses.dataclass
@@ -35,7 +36,24 @@ class Trace:
         return self.events[-1].time_us if self.events else 0
 
 
-EVENT_KINDS = {"call", "level", "sched", "misuse", "fatal", "end", "exit"}
+# What each kind of line carries after its kind: how many words, then the
+# fewest and the most numbers. Only a call may end in "= R", its result.
+EVENT_SHAPES = {
+    "call": (1, 0, 3),
+    "level": (0, 2, 2),
+    "sched": (1, 2, 2),
+    "misuse": (2, 0, 2),
+    "fatal": (2, 0, 0),
+    "end": (1, 0, 0),
+    "exit": (0, 0, 0),
+}
+
+
+def _integer(text: str) -> int | None:
+    try:
+        return int(text, 10) if text.lstrip("-").isdigit() else None
+    except ValueError:
+        return None
 
 
 def parse_trace(text: str, source: str = "trace") -> Trace:
@@ -59,24 +77,23 @@ def parse_trace(text: str, source: str = "trace") -> Trace:
 
 def parse_event(line: str, number: int = 0, source: str = "trace") -> Event:
     fields = line.split()
-    try:
-        time_us = int(fields[0])
-    except (IndexError, ValueError):
-        raise TraceError(f"{source}:{number}: no timestamp in '{line}'") from None
-    if len(fields) < 2 or fields[1] not in EVENT_KINDS:
+    time_us = _integer(fields[0]) if fields else None
+    if time_us is None:
+        raise TraceError(f"{source}:{number}: no timestamp in '{line}'")
+    if len(fields) < 2 or fields[1] not in EVENT_SHAPES:
         raise TraceError(f"{source}:{number}: unknown event in '{line}'")
-    words, numbers = [], []
-    for field in fields[2:]:
-        if field == "=":
-            continue
-        try:
-            numbers.append(int(field))
-        except ValueError:
-            words.append(field)
-    kind = fields[1]
-    if (kind == "call" and not words) or (kind == "level" and len(numbers) != 2):
+    kind, rest, result = fields[1], fields[2:], None
+    if kind == "call" and len(rest) >= 2 and rest[-2] == "=":
+        result = _integer(rest[-1])
+        if result is None:
+            raise TraceError(f"{source}:{number}: malformed result in '{line}'")
+        rest = rest[:-2]
+    word_count, fewest, most = EVENT_SHAPES[kind]
+    words, numbers = rest[:word_count], [_integer(field) for field in rest[word_count:]]
+    if (len(words) != word_count or any(_integer(word) is not None for word in words)
+            or None in numbers or not fewest <= len(numbers) <= most):
         raise TraceError(f"{source}:{number}: malformed {kind} event '{line}'")
-    return Event(time_us, kind, words, numbers, number)
+    return Event(time_us, kind, words, numbers, number, result)
 
 
 def read_trace(path: str) -> Trace:
@@ -314,7 +331,7 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     pyplot.close(figure)
 
 
-BOARD_PATHS = ("GLOW_PROGRAM_DIR", "GLOW_BOARD_LIBRARY_DIR", "GLOW_BOARD_USLEEP_LIBRARY")
+BOARD_PATHS = ("GLOW_PROGRAM_DIR", "GLOW_PROGRAMS", "GLOW_BOARD_ENVIRONMENT")
 
 
 def missing_board_path(tool: str) -> str | None:
@@ -325,6 +342,11 @@ def missing_board_path(tool: str) -> str | None:
     return None
 
 
+def programs() -> list[str]:
+    """Every program the build makes."""
+    return os.environ["GLOW_PROGRAMS"].split(";")
+
+
 def program_path(program: str) -> str:
     return os.path.join(os.environ["GLOW_PROGRAM_DIR"], program)
 
@@ -333,11 +355,13 @@ def board_environment(clock: str, trace_path: str | None = None, **settings: str
     """The environment that runs a built program on the virtual board: the
     board's library and the usleep interposer, and GLOW_BOARD_* settings."""
     environment = dict(os.environ)
-    environment.update({
-        "LD_LIBRARY_PATH": os.environ["GLOW_BOARD_LIBRARY_DIR"],
-        "LD_PRELOAD": os.environ["GLOW_BOARD_USLEEP_LIBRARY"],
-        "GLOW_BOARD_CLOCK": clock,
-    })
+    # The build writes what the board needs, the tests read the same file.
+    with open(os.environ["GLOW_BOARD_ENVIRONMENT"], encoding="utf-8") as variables:
+        for line in variables.read().splitlines():
+            if line and not line.startswith("#"):
+                name, value = line.split("=", 1)
+                environment[name] = value
+    environment["GLOW_BOARD_CLOCK"] = clock
     if trace_path:
         environment["GLOW_BOARD_TRACE"] = trace_path
     environment.update({"GLOW_BOARD_" + name.upper(): value for name, value in settings.items()})

@@ -15,7 +15,6 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "glowtrace"))
 import glowtrace  # noqa: E402
 
-PROGRAMS = ("glowbreathe", "glowtwice", "glowfive", "glowfull")
 CYCLE_US = 10000  # one soft-PWM cycle at range 100
 STRIP_SECONDS = 6  # long enough for a whole breath or burst
 FRAME_SECONDS = 1 / 30
@@ -227,20 +226,20 @@ def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(
         prog="glowview", description="Show a glow program's LED live, on the virtual board."
     )
-    parser.add_argument("program", help="one of " + ", ".join(PROGRAMS))
+    parser.add_argument("program", help="one of the programs the build made")
     parser.add_argument("--seconds", type=float, help="end the program after this many seconds")
     arguments = parser.parse_args(argv)
-    if arguments.program not in PROGRAMS:
-        print(f"glowview: unknown program '{arguments.program}'; choose one of {', '.join(PROGRAMS)}",
-              file=sys.stderr)
-        return 2
-    if not (sys.stdin.isatty() and sys.stdout.isatty()):
-        print("glowview: needs a terminal to draw in", file=sys.stderr)
-        return 1
     problem = glowtrace.missing_board_path("glowview")
     if problem:
         print(f"glowview: {problem}", file=sys.stderr)
         return 2
+    if arguments.program not in glowtrace.programs():
+        print(f"glowview: unknown program '{arguments.program}'; "
+              f"choose one of {', '.join(glowtrace.programs())}", file=sys.stderr)
+        return 2
+    if not (sys.stdin.isatty() and sys.stdout.isatty()):
+        print("glowview: needs a terminal to draw in", file=sys.stderr)
+        return 1
 
     with tempfile.TemporaryDirectory(prefix="glowview-") as folder:
         trace_path = os.path.join(folder, "trace")
