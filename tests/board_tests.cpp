@@ -35,13 +35,11 @@ class Misuse : public testing::TestWithParam<MisuseCase> {};
 INSTANTIATE_TEST_SUITE_P(
     Board, Misuse,
     testing::Values(
-        MisuseCase{"SoundUse", "setup mode 4 1 create 4 1 100 write 4 0 write 4 100 delay 5",
-                   ""},
+        MisuseCase{"SoundUse", "setup mode 4 1 create 4 1 100 write 4 0 write 4 100 delay 5", ""},
         MisuseCase{"CallBeforeSetup", "mode 4 1", "before-setup"},
         MisuseCase{"WriteBeforeChannel", "setup mode 4 1 write 4 50", "no-channel"},
         MisuseCase{"WriteToOtherPin", "setup create 4 1 100 write 5 1", "no-channel"},
-        MisuseCase{"SecondChannelOnPin", "setup create 4 1 100 create 4 1 100",
-                   "channel-exists"},
+        MisuseCase{"SecondChannelOnPin", "setup create 4 1 100 create 4 1 100", "channel-exists"},
         MisuseCase{"PinOutsideTheBoard", "setup mode 70 1", "bad-pin"},
         MisuseCase{"EmptyRange", "setup create 4 0 0", "bad-range"}),
     [](const auto& info) { return info.param.name; });
@@ -73,8 +71,9 @@ TEST(BoardChannel, RefusesASecondChannelOnTheSamePin)
 TEST(BoardChannel, TracesTheSchedulingItsThreadGot)
 {
     const auto schedOf = [](bool realTimeAllowed) {
-        const FinishedRun run = driveBoard("setup create 4 50 100 delay 50",
-                                      {.virtualTime = false, .realTimeAllowed = realTimeAllowed});
+        const FinishedRun run =
+            driveBoard("setup create 4 50 100 delay 50",
+                       {.virtualTime = false, .realTimeAllowed = realTimeAllowed});
         EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus) << run.errors;
         const std::vector<TraceEvent> sched = run.trace.ofKind("sched");
         EXPECT_EQ(sched.size(), 1u);

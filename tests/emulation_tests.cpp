@@ -37,13 +37,13 @@ protected:
     static void SetUpTestSuite()
     {
         run_ = new FinishedRun(driveBoard("setup mode 4 1 create 4 1 100 "
-                                           "write 4 0 delay 300 "
-                                           "write 4 100 delay 300 "
-                                           "write 4 30 delay 600 "
-                                           "write 4 70 delay 600 "
-                                           "write 4 150 delay 300 "
-                                           "write 4 -5 delay 300",
-                                           {.virtualTime = false}));
+                                          "write 4 0 delay 300 "
+                                          "write 4 100 delay 300 "
+                                          "write 4 30 delay 600 "
+                                          "write 4 70 delay 600 "
+                                          "write 4 150 delay 300 "
+                                          "write 4 -5 delay 300",
+                                          {.virtualTime = false}));
     }
     static void TearDownTestSuite() { delete run_; }
 

@@ -11,10 +11,16 @@ trap 'rm -rf "$work"' EXIT
 
 build() {
     local folder=$1
-    cmake -S "$source" -B "$folder" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release -DGLOW_WIRINGPI=VIRTUAL -DBUILD_TESTING=OFF >/dev/null
-    cmake --build "$folder" -j "$(nproc)" >/dev/null
-    (cd "$folder" && cpack -G DEB -B "$folder/package" >/dev/null)
+    mkdir -p "$folder"
+    {
+        cmake -S "$source" -B "$folder" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+            -DCMAKE_BUILD_TYPE=Release -DGLOW_WIRINGPI=VIRTUAL -DBUILD_TESTING=OFF &&
+            cmake --build "$folder" -j "$(nproc)" &&
+            (cd "$folder" && cpack -G DEB -B "$folder/package")
+    } >"$folder/log" 2>&1 || {
+        tail -n 30 "$folder/log" >&2
+        exit 1
+    }
     ls "$folder"/package/*.deb
 }
 

@@ -8,6 +8,7 @@ int main(int argc, char** argv)
 {
     char name[32];
     // A copy whose length only the run knows: fortified, it is checked.
+    // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.strcpy): the unchecked copy is the point
     std::strcpy(name, argc > 1 ? argv[1] : "");
     return name[0] == '-';
 }

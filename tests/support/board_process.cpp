@@ -72,7 +72,8 @@ std::vector<std::string> boardVariables(bool preloadUsleep)
     }
     std::vector<std::string> variables;
     for (std::string line; std::getline(file, line);) {
-        if (!line.empty() && line[0] != '#' && (preloadUsleep || line.rfind("LD_PRELOAD=", 0) != 0)) {
+        if (!line.empty() && line[0] != '#' &&
+            (preloadUsleep || line.rfind("LD_PRELOAD=", 0) != 0)) {
             variables.push_back(line);
         }
     }

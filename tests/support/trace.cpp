@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -36,8 +35,10 @@ constexpr Shape shapes[] = {{"call", 1, 0, 3},   {"level", 0, 2, 2}, {"sched", 1
 TraceEvent parseTraceLine(const std::string& line)
 {
     std::istringstream stream(line);
-    std::vector<std::string> fields{std::istream_iterator<std::string>(stream),
-                                    std::istream_iterator<std::string>()};
+    std::vector<std::string> fields;
+    for (std::string field; stream >> field;) {
+        fields.push_back(field);
+    }
     TraceEvent event;
     event.line = line;
     long long number = 0;
@@ -79,7 +80,6 @@ TraceEvent parseTraceLine(const std::string& line)
     }
     return event;
 }
-
 
 std::vector<TraceEvent> Trace::ofKind(const std::string& kind) const
 {

@@ -10,7 +10,7 @@
 // One line of a virtual board trace: "<time µs> <kind> <words and numbers>".
 struct TraceEvent {
     int64_t timeUs = 0;
-    std::string kind;                // call, level, misuse, end, exit
+    std::string kind;  // call, level, misuse, end, exit
     // call: its name; sched: the policy; misuse: code, call; fatal: call, reason; end: signal
     std::vector<std::string> words;
     std::vector<long long> numbers;  // call: its arguments; level: pin, level; sched: pin, priority
