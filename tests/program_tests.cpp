@@ -257,6 +257,29 @@ TEST(FullGlow, WritesFullOnceHoldsOneSecondAndExitsZero)
     EXPECT_TRUE(run.trace.events[run.trace.events.size() - 2].isCall("delay"));
 }
 
+// How a program's real-time run ended, from its trace: when it last wrote,
+// when it exited, and the pin's last level before the exit (-1: none).
+struct RealTimeEnd {
+    int64_t writeUs = -1;
+    int64_t exitUs = -1;
+    int lastLevel = -1;
+};
+
+RealTimeEnd realTimeEnd(const Trace& trace)
+{
+    RealTimeEnd end;
+    for (const TraceEvent& event : trace.events) {
+        if (event.isCall("softPwmWrite")) {
+            end.writeUs = event.timeUs;
+        } else if (event.kind == "exit") {
+            end.exitUs = event.timeUs;
+        } else if (event.kind == "level" && end.exitUs < 0) {
+            end.lastLevel = static_cast<int>(event.numbers.at(1));
+        }
+    }
+    return end;
+}
+
 TEST(FullGlow, ExitsAboutOneSecondAfterItsWriteInRealTime)
 {
     const FinishedRun run =
@@ -264,39 +287,13 @@ TEST(FullGlow, ExitsAboutOneSecondAfterItsWriteInRealTime)
 
     expectCleanRun(run);
     EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
-    int64_t writeUs = -1;
-    int64_t exitUs = -1;
-    for (const TraceEvent& event : run.trace.events) {
-        if (event.isCall("softPwmWrite")) {
-            writeUs = event.timeUs;
-        } else if (event.kind == "exit") {
-            exitUs = event.timeUs;
-        }
-    }
-    ASSERT_NE(writeUs, -1);
-    ASSERT_NE(exitUs, -1);
-    const int64_t heldUs = exitUs - writeUs;
+    const RealTimeEnd end = realTimeEnd(run.trace);
+    ASSERT_NE(end.writeUs, -1);
+    ASSERT_NE(end.exitUs, -1);
+    const int64_t heldUs = end.exitUs - end.writeUs;
     EXPECT_GE(heldUs, 1000000);
     EXPECT_LT(heldUs, 3000000) << "generous bound for a busy machine";
 }
-
-// Each way the set-up can fail on a board, as wiringPi reports it: by
-// exiting with its own explanation inside wiringPiSetup, or by a result that
-// the program must take for a failure and report in its own line.
-struct SetupOutcome {
-    std::string name;
-    std::string fail;
-    bool wiringPiCodes;
-    std::string programLine;  // the program's own message after its name; empty: wiringPi's
-};
-
-void PrintTo(const SetupOutcome& outcome, std::ostream* out)
-{
-    *out << outcome.name;
-}
-
-const std::string noGpioLine = "cannot set up GPIO access";
-const std::string noChannelLine = "cannot start the soft-PWM channel on pin 4";
 
 TEST(DarkLed, WritesDarkOnceHoldsAndExitsZero)
 {
@@ -321,23 +318,30 @@ TEST(DarkLed, LeavesThePinLowAfterAWholeDarkCycle)
 
     expectCleanRun(run);
     EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
-    int64_t writeUs = -1;
-    int64_t exitUs = -1;
-    int lastLevel = -1;
-    for (const TraceEvent& event : run.trace.events) {
-        if (event.isCall("softPwmWrite")) {
-            writeUs = event.timeUs;
-        } else if (event.kind == "exit") {
-            exitUs = event.timeUs;
-        } else if (event.kind == "level" && exitUs < 0) {
-            lastLevel = static_cast<int>(event.numbers.at(1));
-        }
-    }
-    ASSERT_NE(writeUs, -1);
-    ASSERT_NE(exitUs, -1);
-    EXPECT_EQ(lastLevel, 0);
-    EXPECT_GE(exitUs - writeUs, 2 * 10000);
+    const RealTimeEnd end = realTimeEnd(run.trace);
+    ASSERT_NE(end.writeUs, -1);
+    ASSERT_NE(end.exitUs, -1);
+    EXPECT_EQ(end.lastLevel, 0);
+    EXPECT_GE(end.exitUs - end.writeUs, 2 * 10000);
 }
+
+// Each way the set-up can fail on a board, as wiringPi reports it: by
+// exiting with its own explanation inside wiringPiSetup, or by a result that
+// the program must take for a failure and report in its own line.
+struct SetupOutcome {
+    std::string name;
+    std::string fail;
+    bool wiringPiCodes;
+    std::string programLine;  // the program's own message after its name; empty: wiringPi's
+};
+
+void PrintTo(const SetupOutcome& outcome, std::ostream* out)
+{
+    *out << outcome.name;
+}
+
+const std::string noGpioLine = "cannot set up GPIO access";
+const std::string noChannelLine = "cannot start the soft-PWM channel on pin 4";
 
 class SetupFailure : public testing::TestWithParam<std::tuple<std::string, SetupOutcome>> {};
 
