@@ -15,7 +15,9 @@ HARDENING_PROBE = os.environ["GLOW_HARDENING_PROBE"]
 ARCHITECTURE = os.environ.get("GLOW_ARCHITECTURE", "host")  # armhf, arm64 or host
 CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
 CPACK = os.environ.get("GLOW_CPACK", "cpack")
-PROGRAMS = tuple(os.environ["GLOW_PROGRAMS"].split(","))
+# The build's own list, as the scripts read it.
+with open(os.path.join(BUILD_DIR, "programs.txt"), encoding="utf-8") as listed:
+    PROGRAMS = tuple(listed.read().split())
 
 # The C libraries' names; libpthread only where the C library keeps it apart.
 ALLOWED_LIBRARIES = {"libwiringPi.so", "libc.so.6", "libpthread.so.0"}

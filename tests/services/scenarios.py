@@ -18,8 +18,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import glowtrace  # noqa: E402
 
 TRACES = "/run/glow-traces"
-PATTERNS = ("glowbreathe", "glowtwice", "glowfive", "glowfull")
-UNITS = PATTERNS + ("glowoff",)
+# The build's own list of programs, one unit each; the build folder is bound here.
+with open("/opt/glow/programs.txt", encoding="utf-8") as listed:
+    UNITS = tuple(name + ".service" for name in listed.read().split())
 
 
 class Failed(Exception):

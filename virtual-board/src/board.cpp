@@ -251,10 +251,8 @@ void askForRealTimePriority(int pin)
     sched_param got{};
     sched_getparam(0, &got);
     const char* policy = sched_getscheduler(0) == SCHED_RR ? "SCHED_RR" : "SCHED_OTHER";
-    trace::Event event =
-        trace::make(monotonicUs(), trace::Kind::sched, nullptr, {pin, got.sched_priority});
-    event.name = policy;
-    trace::record(event);
+    trace::record(
+        trace::make(monotonicUs(), trace::Kind::sched, policy, {pin, got.sched_priority}));
 }
 
 // One cycle of range pulse units after another, timed as wiringPi times it:
