@@ -1,4 +1,4 @@
-// The four programs, run as built on the virtual board, checked against
+// The programs, run as built on the virtual board, checked against
 // their traces: set-up, every write and sleep of their patterns, how they end,
 // and what they do when GPIO cannot be had.
 
@@ -333,6 +333,7 @@ struct SetupOutcome {
     std::string fail;
     bool wiringPiCodes;
     std::string programLine;  // the program's own message after its name; empty: wiringPi's
+    std::string gpioDevice;   // not injected: the board cannot open this device
 };
 
 void PrintTo(const SetupOutcome& outcome, std::ostream* out)
@@ -342,6 +343,7 @@ void PrintTo(const SetupOutcome& outcome, std::ostream* out)
 
 const std::string noGpioLine = "cannot set up GPIO access";
 const std::string noChannelLine = "cannot start the soft-PWM channel on pin 4";
+const std::string noDevice = "/nonexistent/gpiomem";
 
 class SetupFailure : public testing::TestWithParam<std::tuple<std::string, SetupOutcome>> {};
 
@@ -355,7 +357,10 @@ INSTANTIATE_TEST_SUITE_P(
             SetupOutcome{"UnknownBoardExitsInWiringPi", "board-model", false, ""},
             SetupOutcome{"UnknownBoardExitsEvenWithCodes", "board-model", true, ""},
             SetupOutcome{"ChannelRefused", "channel-refused", false, noChannelLine},
-            SetupOutcome{"ChannelThreadCannotStart", "channel-thread", false, noChannelLine})),
+            SetupOutcome{"ChannelThreadCannotStart", "channel-thread", false, noChannelLine},
+            SetupOutcome{"NoGpioDeviceExitsInWiringPi", "gpio-access", false, "", noDevice},
+            SetupOutcome{"NoGpioDeviceReturnedWithCodes", "gpio-access", true, noGpioLine,
+                         noDevice})),
     [](const auto& info) { return std::get<0>(info.param) + "_" + std::get<1>(info.param).name; });
 
 // A failed set-up never passes for a running pattern: status 1, nothing
@@ -364,9 +369,13 @@ TEST_P(SetupFailure, ExitsOneWithoutLightingAnything)
 {
     const std::string& program = std::get<0>(GetParam());
     const SetupOutcome& outcome = std::get<1>(GetParam());
-    const FinishedRun run = runOnBoard(
-        programPath(program),
-        {.limitMs = 60000, .fail = outcome.fail, .wiringPiCodes = outcome.wiringPiCodes});
+    BoardSettings settings{.limitMs = 60000, .wiringPiCodes = outcome.wiringPiCodes};
+    if (outcome.gpioDevice.empty()) {
+        settings.fail = outcome.fail;
+    } else {
+        settings.extraEnvironment = {"GLOW_BOARD_GPIO_DEVICE=" + outcome.gpioDevice};
+    }
+    const FinishedRun run = runOnBoard(programPath(program), settings);
 
     EXPECT_TRUE(exitedWith(run.waitStatus, 1)) << describeEnd(run.waitStatus);
     EXPECT_EQ(run.output, "");

@@ -20,8 +20,10 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #define BOARD_API extern "C" __attribute__((visibility("default")))
@@ -44,11 +46,12 @@ struct Board {
     int64_t limitUs = -1;      // virtual time at which the run is ended; -1: never
     int64_t virtualNowUs = 0;  // virtual time runs no channel thread: one thread only
     // Set-up failures as wiringPi has them, injected by GLOW_BOARD_FAIL.
-    bool failGpioAccess = false;      // cannot open or map the GPIO registers
-    bool failBoardModel = false;      // cannot tell which board this is
-    bool failChannelRefused = false;  // softPwmCreate refuses the channel
-    bool failChannelThread = false;   // the channel's thread cannot start
-    bool returnCodes = false;         // WIRINGPI_CODES: return -1 instead of exiting
+    bool failGpioAccess = false;       // cannot open or map the GPIO registers
+    bool failBoardModel = false;       // cannot tell which board this is
+    bool failChannelRefused = false;   // softPwmCreate refuses the channel
+    bool failChannelThread = false;    // the channel's thread cannot start
+    bool returnCodes = false;          // WIRINGPI_CODES: return -1 instead of exiting
+    const char* gpioDevice = nullptr;  // opened and mapped as wiringPi maps /dev/gpiomem
     bool usleepInterposed = false;
     bool traceLevels = true;
     bool setupDone = false;
@@ -150,6 +153,7 @@ void readSettings()
             exitWithBadSetting("GLOW_BOARD_FAIL", fail);
         }
     }
+    board.gpioDevice = std::getenv("GLOW_BOARD_GPIO_DEVICE");
     // wiringPi looks only at whether the variable is there, not at its value.
     board.returnCodes = std::getenv("WIRINGPI_CODES") != nullptr;
     if (const char* levels = std::getenv("GLOW_BOARD_TRACE_LEVELS")) {
@@ -317,6 +321,43 @@ int clampToRange(const char* call, int pin, int value, int range)
     std::exit(EXIT_FAILURE);
 }
 
+// With GLOW_BOARD_GPIO_DEVICE, the board reaches that device as wiringPi
+// reaches /dev/gpiomem: opened read-write and one block of registers mapped
+// (never touched), so that the file's mode, its group and a device policy
+// decide as they would on a board. The mapping is held until the process
+// ends. False where wiringPi would return -1 under WIRINGPI_CODES.
+namespace {
+bool mapGpioDevice()
+{
+    if (board.gpioDevice == nullptr) {
+        return true;
+    }
+    constexpr size_t gpioBlockBytes = 4096;
+    const int device = open(board.gpioDevice, O_RDWR | O_SYNC | O_CLOEXEC);
+    const char* failed = "open";
+    if (device >= 0) {
+        failed = mmap(nullptr, gpioBlockBytes, PROT_READ | PROT_WRITE, MAP_SHARED, device, 0) ==
+                         MAP_FAILED
+                     ? "mmap"
+                     : nullptr;
+    }
+    if (failed == nullptr) {
+        return true;
+    }
+    // Under WIRINGPI_CODES wiringPi hands the failure back without a word.
+    if (board.returnCodes) {
+        return false;
+    }
+    char explanation[512];
+    std::snprintf(explanation, sizeof explanation,
+                  "wiringPiSetup: cannot %s %s: %s.\n"
+                  "  The program cannot reach the GPIO hardware, so it stops here.\n"
+                  "  Try running it with sudo, or as a member of the gpio group.\n",
+                  failed, board.gpioDevice, std::strerror(errno));
+    failFatally("gpio-access", explanation);
+}
+}  // namespace
+
 BOARD_API int wiringPiSetup(void)
 {
     if (board.failBoardModel) {
@@ -333,7 +374,7 @@ BOARD_API int wiringPiSetup(void)
                     "  GPIO hardware, so it stops here.\n"
                     "  Try running it with sudo, or as a member of the gpio group.\n");
     }
-    const int result = board.failGpioAccess ? -1 : 0;
+    const int result = board.failGpioAccess || !mapGpioDevice() ? -1 : 0;
     recordCallResult("wiringPiSetup", {}, result);
     if (board.virtualTime && !board.usleepInterposed) {
         recordMisuse("usleep-not-interposed", "wiringPiSetup", {});
