@@ -32,10 +32,13 @@ ALLOWED_IMPORTS = WIRINGPI_CALLS | {
     "__stack_chk_fail", "__stack_chk_guard",
     "__fprintf_chk", "stderr", "exit", "program_invocation_short_name",
 }
+# A unit per program, and the one that waits for the GPIO device at boot.
+UNITS = PROGRAMS + ("glow-gpio",)
 INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
-} | {f"lib/systemd/system/{p}.service" for p in PROGRAMS} | {
-    "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz"
+} | {f"lib/systemd/system/{u}.service" for u in UNITS} | {
+    "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz",
+    "lib/systemd/system-preset/80-glow.preset", "lib/systemd/system/multi-user.target.d/glow-boot.conf", "share/polkit-1/rules.d/50-glow.rules"
 }
 # systemd-analyze security's verdicts that count as confined enough.
 HIGHEST_EXPOSURE = 1.0
@@ -159,13 +162,13 @@ class Installed(unittest.TestCase):
 
     def test_units_verify_clean_and_are_confined(self):
         units = os.path.join(self.folder.name, "lib/systemd/system")
-        paths = [os.path.join(units, p + ".service") for p in PROGRAMS]
+        paths = [os.path.join(units, u + ".service") for u in UNITS]
         # The units name the installed programs and, for documentation, their pages.
         environment = dict(os.environ, MANPATH=os.path.join(self.folder.name, "share/man"))
         verified = subprocess.run(["systemd-analyze", "verify", *paths], env=environment,
                                   capture_output=True, text=True, timeout=120)
         self.assertEqual((verified.returncode, verified.stdout + verified.stderr), (0, ""))
-        for program, path in zip(PROGRAMS, paths):
+        for program, path in zip(UNITS, paths):
             with self.subTest(program):
                 security = run("systemd-analyze", "security", "--offline=yes", path)
                 level = re.search(r"Overall exposure level for \S+: ([\d.]+) (\w+)", security)

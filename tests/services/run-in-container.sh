@@ -3,11 +3,12 @@
 # own OS and runs scenarios.py there against the systemd units as the build
 # installs them. Drop-ins change only paths: the programs and the virtual
 # board come from the build folder, and each process writes its own trace.
-#   run-in-container.sh BUILD_DIR SOURCE_DIR
+#   run-in-container.sh BUILD_DIR SOURCE_DIR [SCENARIO...]   (default: all)
 # Exits 77 (skipped) where containers cannot be started: not root.
 set -euo pipefail
 build=$(realpath "$1")
 source=$(realpath "$2")
+shift 2
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "services: booting a container needs root; skipped"
@@ -32,15 +33,24 @@ clean_up() {
 }
 trap clean_up EXIT
 
-# The units and the sysusers entry exactly as the package ships them.
+# The units, the sysusers entry and the polkit rule exactly as the package
+# ships them.
 DESTDIR="$work/root" cmake --install "$build" --prefix /usr >/dev/null
 units="$work/units"
-mkdir -p "$units" "$work/out" "$work/sysusers"
-cp "$work/root/usr/lib/systemd/system/"*.service "$units/"
+mkdir -p "$units" "$work/out" "$work/sysusers" "$work/polkit"
+cp -r "$work/root/usr/lib/systemd/system/"* "$units/"
 cp "$work/root/usr/lib/sysusers.d/glow.conf" "$work/sysusers/"
+cp "$work/root/usr/share/polkit-1/rules.d/"*.rules "$work/polkit/"
+presets="$work/root/usr/lib/systemd/system-preset"  # the container's first boot applies them
+# Users who ask systemd to switch patterns: one in gpio, one not.
+printf '%s\n' 'u switcher - "in gpio"' 'm switcher gpio' 'u stranger - "not in gpio"' \
+    >"$work/sysusers/glow-test-users.conf"
 
-for unit in "$units"/glow*.service; do
-    program=$(basename "$unit" .service)
+# The board's GPIO device is a file that the scenarios make, take away and
+# give to gpio; the programs open it through the virtual board.
+device=/run/glow-gpio/gpiomem
+for program in $(cat "$build/programs.txt"); do
+    unit="$units/$program.service"
     mkdir -p "$unit.d"
     {
         echo "[Service]"
@@ -51,22 +61,28 @@ for unit in "$units"/glow*.service; do
             echo "ExecStopPost=-/opt/glow/programs/glowoff"
         fi
         echo "Environment=LD_LIBRARY_PATH=/opt/glow/virtual-board GLOW_BOARD_TRACE_DIR=/run/glow-traces"
+        echo "Environment=GLOW_BOARD_GPIO_DEVICE=$device"
         echo "ReadWritePaths=/run/glow-traces"
     } >"$unit.d/paths.conf"
 done
+mkdir -p "$units/glow-gpio.service.d"
+printf '[Service]\nEnvironment=GLOW_GPIO_DEVICES=%s\n' "$device" \
+    >"$units/glow-gpio.service.d/paths.conf"
 
 # The scenarios run as a unit of their own; the container's systemd exits
 # with their status when they end.
 cat >"$units/glow-scenarios.service" <<EOF
 [Unit]
 Description=glow service scenarios
-After=basic.target systemd-sysusers.service
+# The bus, for users other than root to ask systemd and polkit.
+Wants=dbus.socket
+After=basic.target systemd-sysusers.service dbus.socket
 SuccessAction=exit
 FailureAction=exit
 
 [Service]
 Type=oneshot
-ExecStart=/usr/bin/python3 /opt/glow-src/tests/services/scenarios.py /opt/glow-out
+ExecStart=/usr/bin/python3 /opt/glow-src/tests/services/scenarios.py /opt/glow-out $*
 StandardOutput=journal+console
 StandardError=journal+console
 EOF
@@ -76,7 +92,8 @@ status=0
 timeout 600 systemd-nspawn -D / --volatile=yes --register=no --keep-unit --quiet \
     --bind-ro="$build":/opt/glow --bind-ro="$source":/opt/glow-src \
     --bind="$work/out":/opt/glow-out --bind="$units":/etc/systemd/system \
-    --bind-ro="$work/sysusers":/etc/sysusers.d \
+    --bind-ro="$work/sysusers":/etc/sysusers.d --bind-ro="$work/polkit":/etc/polkit-1/rules.d \
+    --bind-ro="$presets":/etc/systemd/system-preset \
     --boot -- systemd.unit=glow-scenarios.service systemd.firstboot=off \
     >"$work/console" 2>&1 || status=$?
 

@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import glowtrace  # noqa: E402
 
 TRACES = "/run/glow-traces"
+DEVICE = "/run/glow-gpio/gpiomem"  # the virtual board opens it as wiringPi opens /dev/gpiomem
 # The build's own list of programs, one unit each; the build folder is bound here.
 with open("/opt/glow/programs.txt", encoding="utf-8") as listed:
     UNITS = tuple(name + ".service" for name in listed.read().split())
@@ -99,7 +100,38 @@ def start(unit: str) -> None:
 
 def stop_all() -> None:
     systemctl("stop", *UNITS)
-    systemctl("reset-failed", *UNITS)
+
+
+def make_device(mode: int, group: str = "gpio") -> None:
+    os.makedirs(os.path.dirname(DEVICE), exist_ok=True)
+    with open(DEVICE, "a"):
+        pass
+    os.chown(DEVICE, 0, grp.getgrnam(group).gr_gid)
+    os.chmod(DEVICE, mode)
+
+
+def drop_in(unit: str, text: str) -> None:
+    """A run-time drop-in of the scenario's, gone before the next scenario."""
+    path = f"/run/systemd/system/{unit}.d/scenario.conf"
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as file:
+        file.write(text)
+    systemctl("daemon-reload")
+
+
+def remove_drop_ins() -> None:
+    for path in glob.glob("/run/systemd/system/*.d/scenario.conf"):
+        os.remove(path)
+    systemctl("daemon-reload")
+
+
+# Restarts come sooner in the scenarios than the units' 10 s, to keep them short.
+SOON = "[Service]\nRestartSec=1\n"
+
+
+def as_user(user: str, *arguments: str) -> subprocess.CompletedProcess:
+    return subprocess.run(["setpriv", f"--reuid={user}", f"--regid={user}", "--init-groups",
+                           "systemctl", *arguments], capture_output=True, text=True, timeout=60)
 
 
 def expect_dark_after(run: Run, what: str) -> None:
@@ -136,49 +168,97 @@ def stopping_leaves_the_pin_low():
     expect_dark_after(dark, "after stopping glowfive")
 
 
-def full_glow_stays_active_lit_until_glowoff():
+def full_glow_and_dark_act_whatever_ran_before():
     start("glowfull")
-    check(show("glowfull.service", "ActiveState") == "active",
-          "glowfull.service is not active after its program exited")
     full, = runs("glowfull")
     check(full.exited() and full.last_level() == 1, "glowfull did not exit with the pin high")
-    offs_before = len(runs("glowoff"))
     start("glowoff")
-    check(show("glowfull.service", "ActiveState") == "inactive", "glowfull.service still active")
-    check(show("glowoff.service", "ActiveState") == "active",
-          "glowoff.service is not active after its program exited")
-    offs = runs("glowoff")
-    check(len(offs) == offs_before + 2, "expected the glowfull stop's glowoff and glowoff.service's")
-    for dark in offs[offs_before:]:
-        check(full.last_us <= dark.first_us, "glowoff ran before glowfull had ended")
-        expect_dark_after(dark, "after glowfull")
+    expect_dark_after(runs("glowoff")[-1], "after glowfull.service")
+    # A program run by hand lights the LED behind systemd's back ...
+    environment = dict(os.environ, LD_LIBRARY_PATH="/opt/glow/virtual-board",
+                       GLOW_BOARD_TRACE_DIR=TRACES, GLOW_BOARD_GPIO_DEVICE=DEVICE)
+    subprocess.run(["/opt/glow/programs/glowfull"], env=environment, check=True, timeout=10)
+    by_hand = runs("glowfull")[-1]
+    check(by_hand.last_level() == 1, "glowfull run by hand did not light the pin")
+    # ... and starting the units again still acts on it.
+    start("glowoff")
+    dark = runs("glowoff")[-1]
+    check(by_hand.last_us <= dark.first_us, "glowoff.service ran nothing after the program")
+    expect_dark_after(dark, "after glowfull run by hand")
+    start("glowfull")
+    check(len(runs("glowfull")) == 3 and runs("glowfull")[-1].last_level() == 1,
+          "a second start of glowfull.service did not light the LED again")
+    for unit in ("glowfull.service", "glowoff.service"):
+        check(show(unit, "ActiveState") == "inactive" and show(unit, "Result") == "success",
+              f"{unit} is {show(unit, 'ActiveState')}, result {show(unit, 'Result')}")
 
 
-def failed_set_up_fails_the_unit_lights_nothing_and_is_not_restarted():
-    folder = "/run/systemd/system/glowtwice.service.d"
-    os.makedirs(folder, exist_ok=True)
-    with open(f"{folder}/fail.conf", "w") as drop_in:
-        drop_in.write("[Service]\nEnvironment=GLOW_BOARD_FAIL=gpio-access\n")
+def late_gpio_device_is_waited_for_and_a_lasting_lack_fails():
+    systemctl("stop", "glow-gpio.service")  # as at boot: nobody has waited yet
+    os.remove(DEVICE)
+    drop_in("glow-gpio.service", "[Service]\nEnvironment=GLOW_GPIO_WAIT_S=2\n")
+    drop_in("glowtwice.service", SOON)
+    systemctl("start", "glowtwice")
+    wait_until(lambda: show("glowtwice.service", "ActiveState") == "failed", "the unit to fail")
+    time.sleep(2.5)  # longer than RestartSec: a restart would have come by now
+    check(show("glowtwice.service", "ActiveState") == "failed", "the unit did not stay failed")
+    check(show("glowtwice.service", "NRestarts") == "0", "the unit was restarted")
+    check(show("glowtwice.service", "ExecMainStatus") == "1", "the program's status was not 1")
+    check(show("glow-gpio.service", "ActiveState") == "failed", "the wait did not fail")
+    journal = subprocess.run(["journalctl", "-u", "glowtwice", "-o", "cat"], capture_output=True,
+                             text=True, timeout=60).stdout
+    check(f"cannot open {DEVICE}" in journal, f"no explanation from wiringPi: {journal[-400:]}")
+    failed, = runs("glowtwice")
+    check(not failed.calls("softPwmWrite") and not failed.lit(), "something was lit")
+
+    # The device is there but not yet the group's when the unit is started.
+    drop_in("glow-gpio.service", "[Service]\nEnvironment=GLOW_GPIO_WAIT_S=60\n")
+    make_device(0o600, "root")
+    systemctl("start", "--no-block", "glowtwice")
+    time.sleep(1.5)
+    check(len(runs("glowtwice")) == 1, "glowtwice started before it could open the device")
+    make_device(0o660)
+    wait_until(lambda: has_written("glowtwice", 2), "glowtwice's first write", seconds=10)
+    check(show("glowtwice.service", "ActiveState") == "active", "glowtwice is not running")
+
+
+def one_pattern_is_enabled_for_boot_and_presets_enable_none():
+    enabled = systemctl("enable", "glowtwice")
+    check(enabled.returncode == 0, f"enable glowtwice: {enabled.stderr.strip()}")
     try:
-        systemctl("daemon-reload")
-        before = len(runs("glowtwice"))
-        systemctl("start", "glowtwice")
-        wait_until(lambda: show("glowtwice.service", "ActiveState") == "failed", "the unit to fail")
-        time.sleep(2.5)  # longer than RestartSec: a restart would have come by now
-        check(show("glowtwice.service", "ActiveState") == "failed", "the unit did not stay failed")
-        check(show("glowtwice.service", "NRestarts") == "0", "the unit was restarted")
-        check(show("glowtwice.service", "ExecMainStatus") == "1", "the program's status was not 1")
-        failed = runs("glowtwice")[before:]
-        check(len(failed) == 1, f"{len(failed)} glowtwice processes, expected one")
-        check(any(e.kind == "fatal" for e in failed[0].events), "no failure in the trace")
-        check(not failed[0].calls("softPwmWrite") and not failed[0].lit(), "something was lit")
+        second = systemctl("enable", "glowbreathe")
+        check(second.returncode != 0 and "glowtwice.service" in second.stderr,
+              f"a second enable gave {second.returncode}: {second.stderr.strip()}")
+        check(systemctl("is-enabled", "glowbreathe").stdout.strip() == "disabled",
+              "glowbreathe was enabled beside glowtwice")
+        # multi-user.target wants glow-boot.service, which now names glowtwice.
+        check("glowtwice.service" in show("multi-user.target", "Wants").split(),
+              "booting would not start glowtwice")
     finally:
-        os.remove(f"{folder}/fail.conf")
-        systemctl("daemon-reload")
-        systemctl("reset-failed", "glowtwice")
+        systemctl("disable", "glowtwice")
+    preset = systemctl("preset", *UNITS, "glow-gpio.service")
+    check(preset.returncode == 0, f"preset: {preset.stderr.strip()}")
+    states = systemctl("is-enabled", *UNITS).stdout.split()
+    check(set(states) == {"disabled"}, f"after presets: {states}")
+
+
+def gpio_members_switch_patterns_and_nothing_else():
+    for arguments in (("start", "glowtwice"), ("start", "glowfive"), ("restart", "glowfive"),
+                      ("stop", "glowfive")):
+        result = as_user("switcher", *arguments)
+        check(result.returncode == 0, f"a gpio member's {arguments}: {result.stderr.strip()}")
+    check(show("glowfive.service", "ActiveState") == "inactive", "glowfive was not stopped")
+    refused = [as_user("stranger", "start", "glowtwice"),
+               as_user("switcher", "start", "systemd-hostnamed.service"),
+               as_user("switcher", "enable", "glowtwice")]
+    for result in refused:
+        check(result.returncode != 0, f"not refused: {result.args[-2:]}")
+    check(show("systemd-hostnamed.service", "ActiveState") == "inactive", "hostnamed started")
+    check(show("glowtwice.service", "ActiveState") == "inactive", "a stranger started glowtwice")
 
 
 def killed_pattern_is_restarted():
+    drop_in("glowbreathe.service", SOON)
     start("glowbreathe")
     wait_until(lambda: has_written("glowbreathe", 1), "glowbreathe's first write")
     first_pid = show("glowbreathe.service", "MainPID")
@@ -187,6 +267,29 @@ def killed_pattern_is_restarted():
     wait_until(lambda: show("glowbreathe.service", "ActiveState") == "active", "the unit to run")
     check(show("glowbreathe.service", "MainPID") not in ("0", first_pid), "no new main process")
     wait_until(lambda: has_written("glowbreathe", 2), "the restarted glowbreathe's write")
+
+
+def switching_back_and_forth_is_never_refused():
+    """Twenty switches back to back, each timed from systemctl start to the
+    new pattern's first write: through the old one's stop and its glowoff."""
+    start("glowbreathe")
+    wait_until(lambda: has_written("glowbreathe", 1), "glowbreathe's first write")
+    latencies_ms = []
+    for switch in range(SWITCHES):
+        program = ("glowtwice", "glowbreathe")[switch % 2]
+        before = len(runs(program))
+        started_us = time.clock_gettime_ns(time.CLOCK_MONOTONIC) // 1000
+        start(program)
+        wait_until(lambda: has_written(program, before + 1), f"switch {switch + 1}'s first write")
+        first_write = runs(program)[before].calls("softPwmWrite")[0]
+        latencies_ms.append((first_write.time_us - started_us) / 1000)
+    active = [unit for unit in UNITS if show(unit, "ActiveState") != "inactive"]
+    check(active == [f"{program}.service"], f"after {SWITCHES} switches: {active}")
+    latencies_ms.sort()
+    report.append(f"# {SWITCHES} switches, ms from start to first write: median "
+                  f"{latencies_ms[len(latencies_ms) // 2]:.0f}, "
+                  f"p95 {latencies_ms[-(-len(latencies_ms) * 95 // 100) - 1]:.0f}, "
+                  f"all {' '.join(f'{ms:.0f}' for ms in latencies_ms)}")
 
 
 def runs_as_an_unprivileged_user_in_the_gpio_group():
@@ -219,24 +322,32 @@ def runs_as_an_unprivileged_user_in_the_gpio_group():
 SCENARIOS = [
     switching_stops_the_first_then_darkens_then_starts_the_second,
     stopping_leaves_the_pin_low,
-    full_glow_stays_active_lit_until_glowoff,
-    failed_set_up_fails_the_unit_lights_nothing_and_is_not_restarted,
+    full_glow_and_dark_act_whatever_ran_before,
+    late_gpio_device_is_waited_for_and_a_lasting_lack_fails,
     killed_pattern_is_restarted,
     runs_as_an_unprivileged_user_in_the_gpio_group,
+    switching_back_and_forth_is_never_refused,
+    one_pattern_is_enabled_for_boot_and_presets_enable_none,
+    gpio_members_switch_patterns_and_nothing_else,
 ]
+SWITCHES = 20
 
 report: list[str] = []
 
 
-def main(out: str) -> int:
+def main(out: str, chosen: list[str]) -> int:
     failed = 0
-    for scenario in SCENARIOS:
-        # Each scenario starts from no traces and no running unit.
+    scenarios = [s for s in SCENARIOS if not chosen or s.__name__ in chosen]
+    for scenario in scenarios:
+        # Each scenario starts from no traces, no running unit and the units
+        # as shipped.
         stop_all()
+        remove_drop_ins()
         for path in glob.glob(f"{TRACES}/*"):
             os.remove(path)
         os.makedirs(TRACES, exist_ok=True)
         os.chmod(TRACES, 0o1777)
+        make_device(0o660)
         try:
             scenario()
             report.append(f"ok - {scenario.__name__}")
@@ -245,11 +356,11 @@ def main(out: str) -> int:
             detail = str(error) if isinstance(error, Failed) else traceback.format_exc()
             report.append(f"not ok - {scenario.__name__}: {detail}")
     stop_all()
-    report.append(f"services: {len(SCENARIOS) - failed} passed, {failed} failed")
+    report.append(f"services: {len(scenarios) - failed} passed, {failed} failed")
     with open(os.path.join(out, "report"), "w") as file:
         file.write("\n".join(report) + "\n")
     return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1], sys.argv[2:]))
