@@ -4,11 +4,12 @@
 
 #include <wiringPi.h>
 
-// A written value shows from the channel's next 10 ms cycle; holding three
-// cycles lets the pin be driven low for at least one whole cycle before the
-// process ends, with a cycle to spare for a busy board to run the channel
-// late. Every switch between patterns waits for this hold.
-constexpr int darkHoldMs = 30;
+// A written value shows from the channel's next 10 ms cycle: the first cycle
+// may still carry the 1 the channel was made with, for its first 100 us only,
+// and the second is wholly dark. Holding two cycles ends the process with the
+// pin low for at least one whole cycle. Every switch between the units waits
+// for this hold, so it is no longer than that.
+constexpr int darkHoldMs = 20;
 
 int main()
 {

@@ -303,7 +303,7 @@ TEST(DarkLed, WritesDarkOnceHoldsAndExitsZero)
     EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
     expectSetupSequence(run.trace);
     const std::vector<Step> steps = patternSteps(run.trace);
-    EXPECT_TRUE(followsCycle(steps, {{Step::write, 0}, {Step::delayMs, 30}}, 0, 1));
+    EXPECT_TRUE(followsCycle(steps, {{Step::write, 0}, {Step::delayMs, 20}}, 0, 1));
     EXPECT_EQ(steps.size(), 2u);
     ASSERT_FALSE(run.trace.events.empty());
     EXPECT_EQ(run.trace.events.back().kind, "exit");
