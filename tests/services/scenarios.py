@@ -212,7 +212,8 @@ def late_gpio_device_is_waited_for_and_a_lasting_lack_fails():
     check(not failed.calls("softPwmWrite") and not failed.lit(), "something was lit")
 
     # The device is there but not yet the group's when the unit is started.
-    drop_in("glow-gpio.service", "[Service]\nEnvironment=GLOW_GPIO_WAIT_S=60\n")
+    os.remove("/run/systemd/system/glow-gpio.service.d/scenario.conf")  # the unit's own wait
+    systemctl("daemon-reload")
     make_device(0o600, "root")
     systemctl("start", "--no-block", "glowtwice")
     time.sleep(1.5)
