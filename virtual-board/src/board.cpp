@@ -154,6 +154,15 @@ void readSettings()
         }
     }
     board.gpioDevice = std::getenv("GLOW_BOARD_GPIO_DEVICE");
+    if (board.gpioDevice == nullptr) {
+        // Where the OS has a GPIO node, as a board's has, it is used as
+        // wiringPi uses it: a Pi 5 has /dev/gpiomem0, older boards /dev/gpiomem.
+        for (const char* node : {"/dev/gpiomem", "/dev/gpiomem0"}) {
+            if (board.gpioDevice == nullptr && access(node, F_OK) == 0) {
+                board.gpioDevice = node;
+            }
+        }
+    }
     // wiringPi looks only at whether the variable is there, not at its value.
     board.returnCodes = std::getenv("WIRINGPI_CODES") != nullptr;
     if (const char* levels = std::getenv("GLOW_BOARD_TRACE_LEVELS")) {
@@ -321,8 +330,8 @@ int clampToRange(const char* call, int pin, int value, int range)
     std::exit(EXIT_FAILURE);
 }
 
-// With GLOW_BOARD_GPIO_DEVICE, the board reaches that device as wiringPi
-// reaches /dev/gpiomem: opened read-write and one block of registers mapped
+// With GLOW_BOARD_GPIO_DEVICE, or a /dev/gpiomem of the OS's, the board
+// reaches that device as wiringPi reaches /dev/gpiomem: opened read-write and one block of registers mapped
 // (never touched), so that the file's mode, its group and a device policy
 // decide as they would on a board. The mapping is held until the process
 // ends. False where wiringPi would return -1 under WIRINGPI_CODES.
