@@ -38,7 +38,7 @@ INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
 } | {f"lib/systemd/system/{u}.service" for u in UNITS} | {
     "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz",
-    "lib/systemd/system-preset/80-glow.preset", "lib/systemd/system/multi-user.target.d/glow-boot.conf", "share/polkit-1/rules.d/50-glow.rules"
+    "lib/systemd/system-preset/80-glow.preset", "lib/systemd/system-generators/glow-boot-generator", "share/polkit-1/rules.d/50-glow.rules"
 }
 # systemd-analyze security's verdicts that count as confined enough.
 HIGHEST_EXPOSURE = 1.0

@@ -33,7 +33,7 @@ clean_up() {
 }
 trap clean_up EXIT
 
-# The units, the sysusers entry and the polkit rule exactly as the package
+# The units, their generator, the sysusers entry and the polkit rule exactly as the package
 # ships them.
 DESTDIR="$work/root" cmake --install "$build" --prefix /usr >/dev/null
 units="$work/units"
@@ -42,6 +42,7 @@ cp -r "$work/root/usr/lib/systemd/system/"* "$units/"
 cp "$work/root/usr/lib/sysusers.d/glow.conf" "$work/sysusers/"
 cp "$work/root/usr/share/polkit-1/rules.d/"*.rules "$work/polkit/"
 presets="$work/root/usr/lib/systemd/system-preset"  # the container's first boot applies them
+generators="$work/root/usr/lib/systemd/system-generators"
 # Users who ask systemd to switch patterns: one in gpio, one not.
 printf '%s\n' 'u switcher - "in gpio"' 'm switcher gpio' 'u stranger - "not in gpio"' \
     >"$work/sysusers/glow-test-users.conf"
@@ -93,7 +94,7 @@ timeout 600 systemd-nspawn -D / --volatile=yes --register=no --keep-unit --quiet
     --bind-ro="$build":/opt/glow --bind-ro="$source":/opt/glow-src \
     --bind="$work/out":/opt/glow-out --bind="$units":/etc/systemd/system \
     --bind-ro="$work/sysusers":/etc/sysusers.d --bind-ro="$work/polkit":/etc/polkit-1/rules.d \
-    --bind-ro="$presets":/etc/systemd/system-preset \
+    --bind-ro="$presets":/etc/systemd/system-preset --bind-ro="$generators":/etc/systemd/system-generators \
     --boot -- systemd.unit=glow-scenarios.service systemd.firstboot=off \
     >"$work/console" 2>&1 || status=$?
 

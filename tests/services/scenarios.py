@@ -41,12 +41,18 @@ def show(unit: str, name: str) -> str:
     return systemctl("show", "--value", "-p", name, unit).stdout.strip()
 
 
+# How much slower than this machine the scenarios' system runs: an emulated
+# one sets more, for its waits and for the pauses between its looks.
+SLOWNESS = 1
+
+
 def wait_until(condition, what: str, seconds: float = 15) -> None:
+    seconds *= SLOWNESS
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if condition():
             return
-        time.sleep(0.05)
+        time.sleep(0.05 * SLOWNESS)
     raise Failed(f"waited {seconds:g} s for {what}")
 
 
@@ -224,9 +230,14 @@ def late_gpio_device_is_waited_for_and_a_lasting_lack_fails():
 
 
 def one_pattern_is_enabled_for_boot_and_presets_enable_none():
+    # Chosen for boot while it shows: it must go on as the same running unit.
+    start("glowtwice")
+    pid = show("glowtwice.service", "MainPID")
     enabled = systemctl("enable", "glowtwice")
     check(enabled.returncode == 0, f"enable glowtwice: {enabled.stderr.strip()}")
     try:
+        running = (show("glowtwice.service", "ActiveState"), show("glowtwice.service", "MainPID"))
+        check(running == ("active", pid), f"once enabled, glowtwice is {running}, was active {pid}")
         second = systemctl("enable", "glowbreathe")
         check(second.returncode != 0 and "glowtwice.service" in second.stderr,
               f"a second enable gave {second.returncode}: {second.stderr.strip()}")
