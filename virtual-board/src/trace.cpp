@@ -147,7 +147,15 @@ void record(const Event& event)
     // A single-threaded run (virtual time) skips the lock on its hot path.
     if (threaded.load(std::memory_order_relaxed)) {
         std::lock_guard<std::mutex> hold(lock);
-        recordUnlocked(event);
+        // Two threads take their times before the lock, so the later may be
+        // written first; the other is then stamped with the time already
+        // written, which has also passed by then, so that time never goes
+        // backwards in the trace.
+        static int64_t lastUs = 0;
+        Event inOrder = event;
+        inOrder.timeUs = std::max(event.timeUs, lastUs);
+        lastUs = inOrder.timeUs;
+        recordUnlocked(inOrder);
     } else {
         recordUnlocked(event);
     }
