@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds the armhf Debian 12 system that the system test boots under
+# qemu-system-arm: a root file system from Debian's packages, a kernel and a
+# small initramfs, and a raw ext4 image of it. Kept in IMAGE_DIR; a second
+# run with the same script finds it there and builds nothing. Prints the
+# image's folder last.
+#   build-image.sh IMAGE_DIR
+# Needs root (the image keeps its owners) and foreign-binary support.
+set -euo pipefail
+image_dir=$(realpath -m "$1")
+stamp=$(sha256sum "$0" | cut -c1-16)  # a changed recipe makes a new image
+if [ -f "$image_dir/$stamp/image.raw" ]; then
+    echo "$image_dir/$stamp"
+    exit 0
+fi
+started=$(date +%s)
+
+# armhf programs run here under qemu-user; an older registration without the
+# F flag (interpreter opened at registration) breaks chroots.
+[ -e /proc/sys/fs/binfmt_misc/status ] ||
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+update-binfmts --import qemu-arm >/dev/null 2>&1 || true
+update-binfmts --enable qemu-arm >/dev/null 2>&1 || true
+arch-test armhf >/dev/null || {
+    echo "system image: this machine cannot run armhf programs (arch-test armhf)" >&2
+    exit 1
+}
+
+# The mirror this machine's own packages come from.
+mirror=$(grep -hs -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' |
+    grep -v -- '-security' | head -n 1)
+[ -n "$mirror" ] || mirror=$(grep -hs -E '^deb ' /etc/apt/sources.list |
+    grep -v -- '-security' | awk '{print $2}' | head -n 1)
+[ -n "$mirror" ] || { echo "system image: no Debian mirror in this machine's apt sources" >&2; exit 1; }
+
+# What an interrupted build left: its chroot's file systems first.
+{ findmnt -rn -o TARGET | grep -F "$image_dir/" || true; } | sort -r | xargs -r umount -l
+rm -rf "$image_dir"
+work="$image_dir/$stamp.partial"
+mkdir -p "$work"
+root="$work/root"
+
+# The initramfs holds just what finds and mounts the root: virtio over
+# memory-mapped I/O, its block device and ext4.
+essential_hook='mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/etc/initramfs-tools/hooks"
+echo MODULES=list >"$1/etc/initramfs-tools/conf.d/glow-system-test"
+cat >"$1/etc/initramfs-tools/hooks/glow-system-test" <<HOOK
+#!/bin/sh
+[ "\$1" = prereqs ] && exit 0
+. /usr/share/initramfs-tools/hook-functions
+for module in virtio_mmio virtio_blk ext4; do manual_add_modules \$module; done
+HOOK
+chmod 755 "$1/etc/initramfs-tools/hooks/glow-system-test"'
+
+customize_hook='set -e
+echo glow-vm >"$1/etc/hostname"
+echo 0123456789abcdef0123456789abcdef >"$1/etc/machine-id"
+cat >"$1/etc/fstab" <<FSTAB
+/dev/vda / ext4 rw,noatime 0 1
+glowsrc /opt/glow-src 9p trans=virtio,version=9p2000.L,msize=262144,ro 0 0
+glowwork /opt/glow 9p trans=virtio,version=9p2000.L,msize=262144 0 0
+FSTAB
+mkdir -p "$1/opt/glow-src" "$1/opt/glow"
+# The test runs once at boot and powers the machine off with its result.
+cat >"$1/etc/systemd/system/system-test.service" <<UNIT
+[Unit]
+Description=the system test of the glow package
+After=multi-user.target
+RequiresMountsFor=/opt/glow /opt/glow-src
+SuccessAction=poweroff-force
+FailureAction=poweroff-force
+
+[Service]
+Type=oneshot
+ExecStart=/usr/bin/python3 /opt/glow-src/tests/system/guest.py /opt/glow
+StandardOutput=journal+console
+StandardError=journal+console
+
+[Install]
+WantedBy=multi-user.target
+UNIT
+chroot "$1" systemctl enable system-test.service
+# Nothing else to wait for or to log in at.
+chroot "$1" systemctl mask serial-getty@ttyAMA0.service getty@tty1.service \
+    systemd-firstboot.service apt-daily.timer apt-daily-upgrade.timer dpkg-db-backup.timer \
+    e2scrub_all.timer fstrim.timer systemd-tmpfiles-clean.timer
+rm -rf "$1"/var/cache/apt/archives/*.deb "$1"/var/lib/apt/lists/*'
+
+mmdebstrap --arch=armhf --variant=minbase --quiet \
+    --include=systemd,systemd-sysv,udev,dbus,polkitd,python3,kmod,initramfs-tools,linux-image-armmp-lpae \
+    --essential-hook="$essential_hook" --customize-hook="$customize_hook" \
+    bookworm "$root" "$mirror" >"$work/mmdebstrap.log" 2>&1 || {
+    tail -n 40 "$work/mmdebstrap.log" >&2
+    exit 1
+}
+cp "$root"/boot/vmlinuz-* "$work/vmlinuz"
+cp "$root"/boot/initrd.img-* "$work/initrd.img"
+mke2fs -q -t ext4 -L glow-root -d "$root" "$work/image.raw" 2G
+rm -rf "$root"
+mv "$work" "$image_dir/$stamp"
+echo "system image: built in $(($(date +%s) - started)) s" >&2
+echo "$image_dir/$stamp"

@@ -1,0 +1,223 @@
+"""The package's life on an armhf Debian 12 system under a real systemd,
+run inside the virtual machine by run-in-vm.sh, one step after another:
+install with apt, switch and stop, the channel thread's real-time priority,
+the units' device policy, who may switch, upgrade, removal and purge. The
+programs run on a wiringpi package made of the virtual board, whose traces
+tell what the LED did. Writes a report to the folder it is given (the
+shared folder, /opt/glow) and exits 0 only if every step passed."""
+
+from __future__ import annotations
+
+import glob
+import os
+import subprocess
+import sys
+import traceback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "services"))
+import scenarios  # noqa: E402  (the container's scenarios, reused here)
+from scenarios import Failed, check, runs, has_written, show, start, systemctl, wait_until  # noqa: E402
+
+# Under software emulation a program takes seconds to start, and each look
+# at the traces takes CPU from the programs.
+scenarios.SLOWNESS = 4
+WORK = sys.argv[1] if len(sys.argv) > 1 else "/opt/glow"
+DEBS = os.path.join(WORK, "debs")
+UNITS = scenarios.UNITS + ("glow-gpio.service",)
+OUTSIDE = "/dev/glow-outside"  # a node like /dev/gpiomem that no unit allows
+STATE = "/var/lib/systemd/deb-systemd-helper-enabled"
+installed_files: list[str] = []
+
+
+def run(*arguments: str) -> subprocess.CompletedProcess:
+    return subprocess.run(arguments, capture_output=True, text=True, timeout=600,
+                          env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+
+
+def apt(*arguments: str) -> None:
+    result = run("apt-get", "-y", "-q", *arguments)
+    print(result.stdout, result.stderr, file=sys.stderr)  # to the console file, for a failure
+    check(result.returncode == 0, f"apt-get {' '.join(arguments)}: {result.stdout[-800:]}"
+          f"{result.stderr[-800:]}")
+
+
+def make_node(path: str, minor: int, mode: int) -> None:
+    """A block node of the loop driver: one that opens and maps as
+    /dev/gpiomem does, owned by gpio as a board's is."""
+    if os.path.exists(path):
+        os.remove(path)
+    run("mknod", path, "b", "7", str(minor))
+    run("chgrp", "gpio", path)
+    os.chmod(path, mode)
+
+
+def scheduling(program: str) -> str:
+    wait_until(lambda: runs(program) and any(e.kind == "sched" for e in runs(program)[-1].events),
+               "the channel thread's scheduling")
+    sched = next(e for e in runs(program)[-1].events if e.kind == "sched")
+    return f"{sched.words[0]} {sched.numbers[1]}"
+
+
+def installs_with_every_unit_disabled_and_its_state_recorded():
+    apt("install", f"{DEBS}/wiringpi.deb", f"{DEBS}/glow.deb")
+    installed_files.extend(run("dpkg", "-L", "glow").stdout.split())
+    prepare()
+    check(run("getent", "group", "gpio").returncode == 0, "no gpio group")
+    for unit in UNITS:
+        # The device wait has no [Install] section: the patterns pull it in.
+        state = "static" if unit == "glow-gpio.service" else "disabled"
+        check(systemctl("is-enabled", unit).stdout.strip() == state, f"{unit} is not {state}")
+        check(show(unit, "ActiveState") == "inactive", f"{unit} was started")
+        check(os.path.exists(f"{STATE}/{unit}.dsh-also"), f"no state recorded for {unit}")
+
+
+def prepare() -> None:
+    """What the later steps need: a trace of every process, the GPIO node,
+    its twin outside the units' policy, and users who switch."""
+    for unit in scenarios.UNITS:
+        os.makedirs(f"/run/systemd/system/{unit}.d", exist_ok=True)
+        with open(f"/run/systemd/system/{unit}.d/trace.conf", "w") as drop_in:
+            drop_in.write(f"[Service]\nEnvironment=GLOW_BOARD_TRACE_DIR={scenarios.TRACES}\n"
+                          f"ReadWritePaths={scenarios.TRACES}\n")
+    run("modprobe", "loop")
+    make_node("/dev/gpiomem", 0, 0o660)
+    make_node(OUTSIDE, 1, 0o660)
+    run("useradd", "--groups", "gpio", "switcher")
+    run("useradd", "stranger")
+    systemctl("daemon-reload")
+
+
+def starts_switches_and_stops_dark():
+    scenarios.switching_stops_the_first_then_darkens_then_starts_the_second()
+    fresh()
+    scenarios.stopping_leaves_the_pin_low()
+
+
+def channel_thread_is_real_time_only_under_the_units_limit():
+    start("glowbreathe")
+    got = scheduling("glowbreathe")
+    check(got == "SCHED_RR 90", f"under LimitRTPRIO=99 the channel thread got {got}")
+    scenarios.drop_in("glowbreathe.service", "[Service]\nLimitRTPRIO=0\n")
+    systemctl("restart", "glowbreathe")
+    wait_until(lambda: has_written("glowbreathe", 2), "the restarted glowbreathe's write")
+    got = scheduling("glowbreathe")
+    check(got == "SCHED_OTHER 0", f"without the limit the channel thread got {got}")
+
+
+def gpio_node_opens_and_nodes_outside_the_policy_do_not():
+    start("glowtwice")
+    wait_until(lambda: has_written("glowtwice", 1), "glowtwice's first write")
+    with open(f"/proc/{show('glowtwice.service', 'MainPID')}/maps") as maps:
+        check("/dev/gpiomem" in maps.read(), "the unit's program has not mapped /dev/gpiomem")
+    # The other node, same owner and mode, opens for a gpio member outside a unit ...
+    by_hand = run("setpriv", "--reuid=switcher", "--regid=switcher", "--init-groups", "env",
+                  f"GLOW_BOARD_GPIO_DEVICE={OUTSIDE}", "/usr/bin/glowfull")
+    check(by_hand.returncode == 0, f"a gpio member could not use {OUTSIDE}: {by_hand.stderr}")
+    # ... but not inside one, whose device policy does not allow it.
+    scenarios.drop_in("glowtwice.service", f"[Service]\nEnvironment=GLOW_BOARD_GPIO_DEVICE={OUTSIDE}\n")
+    systemctl("restart", "glowtwice")
+    wait_until(lambda: show("glowtwice.service", "ActiveState") == "failed", "the unit to fail")
+    journal = run("journalctl", "-u", "glowtwice", "-o", "cat").stdout
+    check(f"cannot open {OUTSIDE}: Operation not permitted" in journal,
+          f"no refusal by the device policy: {journal[-400:]}")
+
+
+def gpio_members_switch_patterns_and_nothing_else():
+    scenarios.gpio_members_switch_patterns_and_nothing_else()
+
+
+def upgrade_restarts_the_running_pattern_on_the_new_programs():
+    start("glowtwice")
+    wait_until(lambda: has_written("glowtwice", 1), "glowtwice's first write")
+    old_pid = show("glowtwice.service", "MainPID")
+    apt("install", f"{DEBS}/glow-upgrade.deb")
+    version = run("dpkg-query", "-W", "-f=${Version}", "glow").stdout
+    check(version.endswith("+1"), f"glow {version} is installed, not the upgrade")
+    check(show("glowtwice.service", "ActiveState") == "active", "glowtwice is not running")
+    pid = show("glowtwice.service", "MainPID")
+    check(pid != old_pid and not os.path.exists(f"/proc/{old_pid}"), "the old process still runs")
+    executable = os.readlink(f"/proc/{pid}/exe")
+    check(executable == "/usr/bin/glowtwice", f"the pattern runs {executable}")
+    wait_until(lambda: has_written("glowtwice", 2), "the restarted glowtwice's write")
+    old, new = runs("glowtwice")
+    scenarios.expect_dark_after(runs("glowoff")[-1], "between the old and the new glowtwice")
+    check(old.last_us <= runs("glowoff")[-1].first_us <= new.first_us, "glowoff ran out of turn")
+
+
+def removal_stops_the_pattern_dark_and_forgets_the_units():
+    start("glowtwice")
+    wait_until(lambda: has_written("glowtwice", 1), "glowtwice's first write")
+    # Chosen for boot too, so that the purge has links to remove.
+    check(systemctl("enable", "glowtwice").returncode == 0, "could not enable glowtwice")
+    apt("remove", "glow")
+    twice, = runs("glowtwice")
+    dark = runs("glowoff")[-1]
+    check(twice.last_us <= dark.first_us, "glowoff ran before glowtwice had ended")
+    scenarios.expect_dark_after(dark, "after removal")
+    for unit in UNITS:
+        check(show(unit, "LoadState") == "not-found", f"{unit} is still known")
+    check(not glob.glob("/usr/bin/glow*"), "programs left behind")
+
+
+def purge_leaves_nothing():
+    apt("purge", "glow")
+    check(run("dpkg-query", "-W", "glow").returncode != 0
+          or run("dpkg-query", "-W", "-f=${Status}", "glow").stdout.endswith("not-installed"),
+          "dpkg still knows glow")
+    left = [path for path in installed_files if os.path.isfile(path) or os.path.islink(path)]
+    left += glob.glob("/etc/systemd/system/**/glow*", recursive=True)
+    left += glob.glob(f"{STATE}/**/glow*", recursive=True)
+    left += glob.glob("/var/lib/dpkg/info/glow.*")
+    check(not left, f"left after purge: {left}")
+
+
+STEPS = [
+    installs_with_every_unit_disabled_and_its_state_recorded,
+    starts_switches_and_stops_dark,
+    channel_thread_is_real_time_only_under_the_units_limit,
+    gpio_node_opens_and_nodes_outside_the_policy_do_not,
+    gpio_members_switch_patterns_and_nothing_else,
+    upgrade_restarts_the_running_pattern_on_the_new_programs,
+    removal_stops_the_pattern_dark_and_forgets_the_units,
+    purge_leaves_nothing,
+]
+
+
+def fresh() -> None:
+    """No running unit, no scenario drop-in, no trace."""
+    systemctl("stop", *scenarios.UNITS)
+    systemctl("reset-failed")
+    scenarios.remove_drop_ins()
+    os.makedirs(scenarios.TRACES, exist_ok=True)
+    os.chmod(scenarios.TRACES, 0o1777)
+    for path in glob.glob(f"{scenarios.TRACES}/*"):
+        os.remove(path)
+
+
+def diagnosis() -> str:
+    """What the units and the nodes looked like when a step failed."""
+    nodes = run("ls", "-l", "/dev/gpiomem", OUTSIDE).stdout
+    journal = run("journalctl", "-b", "-n", "40", "-o", "short-monotonic").stdout
+    return "  " + (nodes + journal).replace("\n", "\n  ")
+
+
+def main() -> int:
+    report, failed = [], 0
+    for step in STEPS:
+        fresh()
+        try:
+            step()
+            report.append(f"ok - {step.__name__}")
+        except Exception as error:  # a crash in a step is its failure, not the run's end
+            failed += 1
+            detail = str(error) if isinstance(error, Failed) else traceback.format_exc()
+            report.append(f"not ok - {step.__name__}: {detail}")
+            report.append(diagnosis())
+    report.append(f"system: {len(STEPS) - failed} passed, {failed} failed")
+    with open(os.path.join(WORK, "report"), "w") as file:
+        file.write("\n".join(report) + "\n")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
