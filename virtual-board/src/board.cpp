@@ -54,6 +54,8 @@ struct Board {
     const char* gpioDevice = nullptr;  // opened and mapped as wiringPi maps /dev/gpiomem
     bool usleepInterposed = false;
     bool traceLevels = true;
+    int ledPin = 4;             // the pin the build wired the LED to, for the trace's readers
+    bool ledActiveLow = false;  // it lights when that pin is low
     bool setupDone = false;
     Channel channels[pinCount];
 };
@@ -171,20 +173,37 @@ void readSettings()
         }
         board.traceLevels = levels[0] == '1';
     }
+    // The build's wiring, written in the trace's first line, so that its
+    // readers show the LED's light, not merely the pin's level.
+    if (const char* pin = std::getenv("GLOW_BOARD_LED")) {
+        board.ledPin = static_cast<int>(readCount("GLOW_BOARD_LED (a pin, 0-63)", pin, 0));
+        if (board.ledPin >= pinCount) {
+            exitWithBadSetting("GLOW_BOARD_LED (a pin, 0-63)", pin);
+        }
+    }
+    if (const char* active = std::getenv("GLOW_BOARD_LED_ACTIVE")) {
+        if (std::strcmp(active, "high") != 0 && std::strcmp(active, "low") != 0) {
+            exitWithBadSetting("GLOW_BOARD_LED_ACTIVE (high or low)", active);
+        }
+        board.ledActiveLow = active[0] == 'l';
+    }
+    char wiring[48];
+    std::snprintf(wiring, sizeof wiring, "led=%d active=%s", board.ledPin,
+                  board.ledActiveLow ? "low" : "high");
     int64_t keepEvents = 0;
     if (const char* keep = std::getenv("GLOW_BOARD_TRACE_KEEP")) {
         keepEvents = readCount("GLOW_BOARD_TRACE_KEEP (a count of events)", keep, 1);
     }
     const char* clock = board.virtualTime ? "virtual" : "real";
     if (const char* path = std::getenv("GLOW_BOARD_TRACE")) {
-        trace::open(path, clock, keepEvents);
+        trace::open(path, clock, wiring, keepEvents);
     } else if (const char* folder = std::getenv("GLOW_BOARD_TRACE_DIR")) {
         // One trace per process, for runs that start programs again and again
         // (a service manager); the monotonic clock orders them.
         char path[4096];
         std::snprintf(path, sizeof path, "%s/%s.%d.trace", folder, program_invocation_short_name,
                       getpid());
-        trace::open(path, clock, keepEvents);
+        trace::open(path, clock, wiring, keepEvents);
     }
 }
 
@@ -331,10 +350,11 @@ int clampToRange(const char* call, int pin, int value, int range)
 }
 
 // With GLOW_BOARD_GPIO_DEVICE, or a /dev/gpiomem of the OS's, the board
-// reaches that device as wiringPi reaches /dev/gpiomem: opened read-write and one block of registers mapped
-// (never touched), so that the file's mode, its group and a device policy
-// decide as they would on a board. The mapping is held until the process
-// ends. False where wiringPi would return -1 under WIRINGPI_CODES.
+// reaches that device as wiringPi reaches /dev/gpiomem: opened read-write
+// and one block of registers mapped (never touched), so that the file's
+// mode, its group and a device policy decide as they would on a board. The
+// mapping is held until the process ends. False where wiringPi would return
+// -1 under WIRINGPI_CODES.
 namespace {
 bool mapGpioDevice()
 {

@@ -111,7 +111,7 @@ Event make(int64_t timeUs, Kind kind, const char* name, std::initializer_list<in
     return event;
 }
 
-void open(const char* path, const char* clock, int64_t keepEvents)
+void open(const char* path, const char* clock, const char* wiring, int64_t keepEvents)
 {
     traceFd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (traceFd < 0) {
@@ -123,9 +123,10 @@ void open(const char* path, const char* clock, int64_t keepEvents)
     if (keepLimit > 0) {
         tail = std::make_unique<Event[]>(keepLimit);
     }
-    char header[96];
-    const int length = std::snprintf(header, sizeof header,
-                                     "# glow-board-trace 1 clock=%s pid=%d\n", clock, getpid());
+    char header[128];
+    const int length =
+        std::snprintf(header, sizeof header, "# glow-board-trace 1 clock=%s pid=%d %s\n", clock,
+                      getpid(), wiring);
     writeAll(header, static_cast<size_t>(length));
 }
 

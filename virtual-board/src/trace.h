@@ -26,9 +26,10 @@ struct Event {
 
 Event make(int64_t timeUs, Kind kind, const char* name, std::initializer_list<int64_t> numbers);
 
-// keepEvents 0: every event. Exits the process with a one-line message if
-// the file cannot be written.
-void open(const char* path, const char* clock, int64_t keepEvents);
+// wiring goes into the first line as it is ("led=4 active=high"). keepEvents
+// 0: every event. Exits the process with a one-line message if the file
+// cannot be written.
+void open(const char* path, const char* clock, const char* wiring, int64_t keepEvents);
 bool enabled();
 // From the first call on, records may come from several threads.
 void allowThreads();
