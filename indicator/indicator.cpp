@@ -7,6 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+// The channel value that lights the LED for duty: the same where a high pin
+// lights it, the rest of the cycle where a low pin does.
+constexpr int pinDuty(int duty)
+{
+    return indicatorActiveLow ? indicatorRange - duty : duty;
+}
+}  // namespace
+
 void indicatorOpen()
 {
     // The programs are silent while they work; a set-up failure is the one
@@ -16,7 +25,7 @@ void indicatorOpen()
         std::exit(EXIT_FAILURE);
     }
     pinMode(indicatorPin, OUTPUT);
-    if (softPwmCreate(indicatorPin, indicatorInitial, indicatorRange) != 0) {
+    if (softPwmCreate(indicatorPin, pinDuty(indicatorInitial), indicatorRange) != 0) {
         std::fprintf(stderr, "%s: cannot start the soft-PWM channel on pin %d\n",
                      program_invocation_short_name, indicatorPin);
         std::exit(EXIT_FAILURE);
@@ -25,5 +34,5 @@ void indicatorOpen()
 
 void indicatorSet(int duty)
 {
-    softPwmWrite(indicatorPin, duty);
+    softPwmWrite(indicatorPin, pinDuty(duty));
 }

@@ -4,8 +4,13 @@
 // wiringPi soft-PWM channel. The library keeps the current duty value; the
 // programs keep none.
 
-// wiringPi pin numbering: BCM GPIO 23, header pin 16.
-constexpr int indicatorPin = 4;
+// wiringPi pin numbering, as the build sets it (GLOW_PIN); by default 4,
+// which is BCM GPIO 23, header pin 16.
+constexpr int indicatorPin = GLOW_PIN;
+// An LED wired from 3.3 V into the pin lights when the pin is low: every
+// value handed to wiringPi is then mirrored, so that the light follows the
+// patterns as they are written here (GLOW_ACTIVE_LOW).
+constexpr bool indicatorActiveLow = GLOW_ACTIVE_LOW != 0;
 // Duty values count in hundredths of one 10 ms soft-PWM cycle.
 constexpr int indicatorRange = 100;
 // In force only until each program writes its own first value.
@@ -22,5 +27,6 @@ constexpr int cyclePauseMs = 1000;
 // line on stderr and exits with status 1 before any duty value is written.
 void indicatorOpen();
 
-// Makes duty (0..indicatorRange) the channel's value from its next cycle on.
+// Makes duty (0..indicatorRange), the share of each cycle the LED is lit,
+// the channel's value from its next cycle on.
 void indicatorSet(int duty);
