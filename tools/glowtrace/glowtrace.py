@@ -27,9 +27,19 @@ class Event:
 class Trace:
     clock: str
     events: list[Event]
+    # The build's wiring, from the trace's first line: the LED's pin, and
+    # whether a low pin lights it. Traces that do not say are of pin 4, high.
+    led_pin: int = 4
+    active_low: bool = False
 
     def levels(self) -> list[tuple[int, int]]:
-        return [(e.time_us, e.numbers[1]) for e in self.events if e.kind == "level"]
+        """The LED pin's levels as the board drove them."""
+        return [(e.time_us, e.numbers[1]) for e in self.events
+                if e.kind == "level" and e.numbers[0] == self.led_pin]
+
+    def light(self, pin_value: int, full: int = 1) -> int:
+        """The LED's light for a pin's level (full 1) or a written duty (full 100)."""
+        return full - pin_value if self.active_low else pin_value
 
     @property
     def end_us(self) -> int:
@@ -63,7 +73,11 @@ def parse_trace(text: str, source: str = "trace") -> Trace:
     header = lines[0].split()
     if len(header) < 3 or header[:2] != ["#", "glow-board-trace"]:
         raise TraceError(f"{source}: not a glow virtual board trace")
-    clock = next((w.split("=", 1)[1] for w in header if w.startswith("clock=")), "real")
+    fields = dict(w.split("=", 1) for w in header[3:] if "=" in w)
+    clock = fields.get("clock", "real")
+    led_pin = _integer(fields.get("led", "4"))
+    if led_pin is None or fields.get("active", "high") not in ("high", "low"):
+        raise TraceError(f"{source}: the first line names no LED pin and polarity")
     events = []
     for number, line in enumerate(lines[1:-1], start=2):
         if not line or line.startswith("#"):
@@ -72,7 +86,7 @@ def parse_trace(text: str, source: str = "trace") -> Trace:
     for earlier, later in zip(events, events[1:]):
         if later.time_us < earlier.time_us - 1000:
             raise TraceError(f"{source}:{later.line_number}: time goes backwards")
-    return Trace(clock, events)
+    return Trace(clock, events, led_pin, fields.get("active") == "low")
 
 
 def parse_event(line: str, number: int = 0, source: str = "trace") -> Event:
@@ -121,7 +135,8 @@ def pattern_steps(trace: Trace) -> list[Step]:
             continue
         name = event.words[0]
         if name == "softPwmWrite" and len(event.numbers) == 2:
-            steps.append(Step("write", event.numbers[1], event.time_us))
+            # The share of the cycle the LED is lit, whatever its wiring.
+            steps.append(Step("write", trace.light(event.numbers[1], 100), event.time_us))
         elif name == "delay" and event.numbers:
             steps.append(Step("sleep", event.numbers[0] * 1000, event.time_us))
         elif name == "usleep" and event.numbers:
@@ -227,7 +242,7 @@ def brightness(trace: Trace, cycle_us: int = 10000) -> list[tuple[int, float]]:
     """The pin's mean level over each soft-PWM cycle, as an eye sees the LED.
     Real-time traces carry the pin's levels; in virtual time the levels follow
     from the writes, so the written duty stands for them."""
-    changes = [(t, float(v)) for t, v in trace.levels()]
+    changes = [(t, float(trace.light(v))) for t, v in trace.levels()]
     if not changes:
         changes = [(s.time_us, s.value / 100) for s in pattern_steps(trace) if s.kind == "write"]
     means = CycleMeans(cycle_us)
@@ -302,7 +317,7 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     duty_times = [seconds(s.time_us) for s in steps] + [seconds(end_us)]
     duty_values = [s.value for s in steps] + [steps[-1].value]
     duty_axes.step(duty_times, duty_values, where="post", color="#333333", linewidth=1.2)
-    duty_axes.set_ylabel("duty written")
+    duty_axes.set_ylabel("duty lit, written mirrored" if trace.active_low else "duty written")
     duty_axes.set_ylim(-5, 150)
     duty_axes.set_yticks([0, 50, 100])
     light = brightness(trace)

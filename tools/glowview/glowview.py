@@ -35,6 +35,7 @@ class LiveTrace:
         self.duty: int | None = None
         self.cycles = glowtrace.CycleMeans(CYCLE_US)
         self.misuses = 0
+        self.active_low = False
 
     def poll(self, now_us: int) -> None:
         try:
@@ -47,7 +48,10 @@ class LiveTrace:
         lines = (self.partial + chunk).split("\n")
         self.partial = lines.pop()
         for line in lines:
-            if line and not line.startswith("#"):
+            if line.startswith("# glow-board-trace"):
+                # The build's wiring: a low pin may be what lights the LED.
+                self.active_low = "active=low" in line.split()
+            elif line and not line.startswith("#"):
                 try:
                     self._take(glowtrace.parse_event(line))
                 except glowtrace.TraceError:
@@ -57,10 +61,12 @@ class LiveTrace:
         del self.cycles.means[: -STRIP_SECONDS * 1_000_000 // CYCLE_US]
 
     def _take(self, event: glowtrace.Event) -> None:
+        # Shown as the LED's light: the duty lit and the lit share of each cycle.
         if event.kind == "call" and event.words[0] == "softPwmWrite":
-            self.duty = event.numbers[1]
+            self.duty = 100 - event.numbers[1] if self.active_low else event.numbers[1]
         elif event.kind == "level":
-            self.cycles.change(event.time_us, float(event.numbers[1]))
+            level = event.numbers[1]
+            self.cycles.change(event.time_us, float(1 - level if self.active_low else level))
         elif event.kind == "misuse":
             self.misuses += 1
 
