@@ -1,0 +1,123 @@
+"""Another pin and an active-low LED: a second build with GLOW_PIN=25 and
+GLOW_ACTIVE_LOW=ON runs glowtwice and glowoff on its virtual board beside
+this build's (pin 4, active high). Its channel must be on pin 25, every
+value mirrored, the LED dark after glowoff, and the light, in the trace
+tool and in the live view, the same as this build's. Values the build
+cannot use must stop the configure."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SOURCE_DIR = os.environ["GLOW_SOURCE_DIR"]
+BUILD_DIR = os.environ["GLOW_BUILD_DIR"]
+CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowtrace"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowview"))
+import glowtrace  # noqa: E402
+import glowview  # noqa: E402
+
+OTHER_PIN = 25  # BCM GPIO 26, header pin 37
+
+
+def configure(folder: str, *options: str) -> subprocess.CompletedProcess:
+    return subprocess.run([CMAKE, "-S", SOURCE_DIR, "-B", folder, "-DBUILD_TESTING=OFF",
+                           "-DGLOW_WIRINGPI=VIRTUAL", *options],
+                          capture_output=True, text=True, timeout=300)
+
+
+def run(build: str, program: str, trace: str, clock: str) -> subprocess.Popen:
+    environment = dict(os.environ, GLOW_BOARD_CLOCK=clock, GLOW_BOARD_TRACE=trace)
+    with open(os.path.join(build, "virtual-board.env"), encoding="utf-8") as variables:
+        environment.update(line.split("=", 1) for line in variables.read().splitlines()
+                           if line and not line.startswith("#"))
+    if clock == "virtual":
+        environment["GLOW_BOARD_LIMIT_MS"] = "1700"  # one cycle of glowtwice
+    return subprocess.Popen([os.path.join(build, "programs", program)], env=environment)
+
+
+def calls(trace: glowtrace.Trace) -> list[tuple[int, str, list[int]]]:
+    return [(e.time_us, e.words[0], e.numbers) for e in trace.events
+            if e.kind == "call" and e.words[0] in ("pinMode", "softPwmCreate", "softPwmWrite")]
+
+
+def mirrored(call: tuple[int, str, list[int]]) -> tuple[int, str, list[int]]:
+    """A call of this build as the other build must make it."""
+    time_us, name, numbers = call
+    if name == "pinMode":
+        return time_us, name, [OTHER_PIN, *numbers[1:]]
+    return time_us, name, [OTHER_PIN, 100 - numbers[1], *numbers[2:]]
+
+
+class OtherWiring(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.other = os.path.join(cls.folder.name, "other")
+        configured = configure(cls.other, f"-DGLOW_PIN={OTHER_PIN}", "-DGLOW_ACTIVE_LOW=ON")
+        assert configured.returncode == 0, configured.stderr
+        built = subprocess.run([CMAKE, "--build", cls.other, "--target", "on_virtual_board", "-j",
+                                str(os.cpu_count())], capture_output=True, text=True, timeout=600)
+        assert built.returncode == 0, built.stdout[-2000:]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def traces(self, program: str, clock: str) -> list[str]:
+        """The program's trace on this build's board, then on the other's."""
+        paths = []
+        for build in (BUILD_DIR, self.other):
+            paths.append(os.path.join(self.folder.name, f"{program}.{clock}.{len(paths)}.trace"))
+            process = run(build, program, paths[-1], clock)
+            if clock == "real" and program == "glowtwice":
+                time.sleep(1.75)  # one cycle, then ended as a unit's stop ends it
+                process.send_signal(signal.SIGTERM)
+            process.wait(timeout=60)
+        return paths
+
+    def test_every_value_is_mirrored_on_the_other_pin(self):
+        for program in ("glowtwice", "glowoff"):
+            with self.subTest(program):
+                default, other = map(glowtrace.read_trace, self.traces(program, "virtual"))
+                self.assertEqual((other.led_pin, other.active_low), (OTHER_PIN, True))
+                self.assertEqual(calls(other), [mirrored(call) for call in calls(default)])
+                self.assertEqual(glowtrace.brightness(other), glowtrace.brightness(default))
+        self.assertEqual(calls(other)[-1][2], [OTHER_PIN, 100])  # glowoff: the pin high, dark
+        self.assertEqual(glowtrace.brightness(other)[-1][1], 0.0)
+
+    def test_the_live_view_shows_the_same_light(self):
+        for program in ("glowtwice", "glowoff"):
+            with self.subTest(program):
+                shown = []
+                for path in self.traces(program, "real"):
+                    view = glowview.LiveTrace(path)
+                    view.poll(glowtrace.read_trace(path).end_us)
+                    shown.append((view.means, view.brightness))
+                (default_means, default_last), (other_means, other_last) = shown
+                # Real time: about the same share of each cycle lit, the same light at the end.
+                self.assertGreaterEqual(len(other_means), 2)
+                self.assertAlmostEqual(sum(other_means) / len(other_means),
+                                       sum(default_means) / len(default_means), delta=0.05)
+                self.assertEqual(other_last, default_last)
+
+    def test_values_the_build_cannot_use_stop_the_configure(self):
+        for option, message in (
+            ("-DGLOW_PIN=17", "GLOW_PIN must be a wiringPi pin of the 40-pin header, 0-16 or 21-31, not '17'"),
+            ("-DGLOW_PIN=four", "GLOW_PIN must be a wiringPi pin of the 40-pin header, 0-16 or 21-31, not 'four'"),
+            ("-DGLOW_ACTIVE_LOW=maybe", "GLOW_ACTIVE_LOW must be ON or OFF, not 'maybe'"),
+        ):
+            with self.subTest(option):
+                result = configure(os.path.join(self.folder.name, option), option)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn(message, " ".join(result.stderr.split()))
+
+
+if __name__ == "__main__":
+    unittest.main()
