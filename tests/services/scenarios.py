@@ -347,31 +347,43 @@ SWITCHES = 20
 report: list[str] = []
 
 
-def main(out: str, chosen: list[str]) -> int:
+def run_all(name: str, steps: list, reset, out: str, diagnose=None) -> int:
+    """Runs each step after reset(), writes the report to out and tells
+    whether all passed; diagnose() adds what a failure left behind."""
     failed = 0
-    scenarios = [s for s in SCENARIOS if not chosen or s.__name__ in chosen]
-    for scenario in scenarios:
-        # Each scenario starts from no traces, no running unit and the units
-        # as shipped.
-        stop_all()
-        remove_drop_ins()
-        for path in glob.glob(f"{TRACES}/*"):
-            os.remove(path)
-        os.makedirs(TRACES, exist_ok=True)
-        os.chmod(TRACES, 0o1777)
-        make_device(0o660)
+    for step in steps:
+        reset()
         try:
-            scenario()
-            report.append(f"ok - {scenario.__name__}")
-        except Exception as error:  # a crash in a scenario is its failure, not the run's end
+            step()
+            report.append(f"ok - {step.__name__}")
+        except Exception as error:  # a crash in a step is its failure, not the run's end
             failed += 1
             detail = str(error) if isinstance(error, Failed) else traceback.format_exc()
-            report.append(f"not ok - {scenario.__name__}: {detail}")
-    stop_all()
-    report.append(f"services: {len(scenarios) - failed} passed, {failed} failed")
+            report.append(f"not ok - {step.__name__}: {detail}")
+            if diagnose:
+                report.append(diagnose())
+    report.append(f"{name}: {len(steps) - failed} passed, {failed} failed")
     with open(os.path.join(out, "report"), "w") as file:
         file.write("\n".join(report) + "\n")
     return 1 if failed else 0
+
+
+def reset() -> None:
+    """No traces, no running unit, the units as shipped, the device there."""
+    stop_all()
+    remove_drop_ins()
+    for path in glob.glob(f"{TRACES}/*"):
+        os.remove(path)
+    os.makedirs(TRACES, exist_ok=True)
+    os.chmod(TRACES, 0o1777)
+    make_device(0o660)
+
+
+def main(out: str, chosen: list[str]) -> int:
+    status = run_all("services", [s for s in SCENARIOS if not chosen or s.__name__ in chosen],
+                     reset, out)
+    stop_all()
+    return status
 
 
 if __name__ == "__main__":

@@ -12,11 +12,10 @@ import glob
 import os
 import subprocess
 import sys
-import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "services"))
 import scenarios  # noqa: E402  (the container's scenarios, reused here)
-from scenarios import Failed, check, runs, has_written, show, start, systemctl, wait_until  # noqa: E402
+from scenarios import check, runs, has_written, show, start, systemctl, wait_until  # noqa: E402
 
 # Under software emulation a program takes seconds to start, and each look
 # at the traces takes CPU from the programs.
@@ -239,21 +238,7 @@ def diagnosis() -> str:
 
 
 def main() -> int:
-    report, failed = [], 0
-    for step in STEPS:
-        fresh()
-        try:
-            step()
-            report.append(f"ok - {step.__name__}")
-        except Exception as error:  # a crash in a step is its failure, not the run's end
-            failed += 1
-            detail = str(error) if isinstance(error, Failed) else traceback.format_exc()
-            report.append(f"not ok - {step.__name__}: {detail}")
-            report.append(diagnosis())
-    report.append(f"system: {len(STEPS) - failed} passed, {failed} failed")
-    with open(os.path.join(WORK, "report"), "w") as file:
-        file.write("\n".join(report) + "\n")
-    return 1 if failed else 0
+    return scenarios.run_all("system", STEPS, fresh, WORK, diagnosis)
 
 
 if __name__ == "__main__":
