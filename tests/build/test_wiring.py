@@ -101,11 +101,12 @@ class OtherWiring(unittest.TestCase):
                     view.poll(glowtrace.read_trace(path).end_us)
                     shown.append((view.means, view.brightness))
                 (default_means, default_last), (other_means, other_last) = shown
-                # Real time: about the same share of each cycle lit, the same light at the end.
+                # Real time: about the same share of each cycle lit and the same light at
+                # the end, give or take the channel's first value under a busy machine.
                 self.assertGreaterEqual(len(other_means), 2)
                 self.assertAlmostEqual(sum(other_means) / len(other_means),
                                        sum(default_means) / len(default_means), delta=0.05)
-                self.assertEqual(other_last, default_last)
+                self.assertAlmostEqual(other_last, default_last, delta=0.05)
 
     def test_values_the_build_cannot_use_stop_the_configure(self):
         for option, message in (
