@@ -70,15 +70,8 @@ def parse_trace(text: str, source: str = "trace") -> Trace:
     lines = text.split("\n")
     if not text.endswith("\n"):
         raise TraceError(f"{source}: the trace is cut off in its last line")
-    header = lines[0].split()
-    if len(header) < 3 or header[:2] != ["#", "glow-board-trace"]:
-        raise TraceError(f"{source}: not a glow virtual board trace")
-    fields = dict(w.split("=", 1) for w in header[3:] if "=" in w)
-    clock = fields.get("clock", "real")
-    led_pin = _integer(fields.get("led", "4"))
-    if led_pin is None or fields.get("active", "high") not in ("high", "low"):
-        raise TraceError(f"{source}: the first line names no LED pin and polarity")
-    events = []
+    trace = parse_header(lines[0], source)
+    events = trace.events
     for number, line in enumerate(lines[1:-1], start=2):
         if not line or line.startswith("#"):
             continue
@@ -86,7 +79,19 @@ def parse_trace(text: str, source: str = "trace") -> Trace:
     for earlier, later in zip(events, events[1:]):
         if later.time_us < earlier.time_us - 1000:
             raise TraceError(f"{source}:{later.line_number}: time goes backwards")
-    return Trace(clock, events, led_pin, fields.get("active") == "low")
+    return trace
+
+
+def parse_header(line: str, source: str = "trace") -> Trace:
+    """A trace's first line: its clock and the LED's wiring, with no events yet."""
+    header = line.split()
+    if len(header) < 3 or header[:2] != ["#", "glow-board-trace"]:
+        raise TraceError(f"{source}: not a glow virtual board trace")
+    fields = dict(w.split("=", 1) for w in header[3:] if "=" in w)
+    led_pin = _integer(fields.get("led", "4"))
+    if led_pin is None or fields.get("active", "high") not in ("high", "low"):
+        raise TraceError(f"{source}: the first line names no LED pin and polarity")
+    return Trace(fields.get("clock", "real"), [], led_pin, fields.get("active") == "low")
 
 
 def parse_event(line: str, number: int = 0, source: str = "trace") -> Event:
@@ -366,12 +371,14 @@ def program_path(program: str) -> str:
     return os.path.join(os.environ["GLOW_PROGRAM_DIR"], program)
 
 
-def board_environment(clock: str, trace_path: str | None = None, **settings: str) -> dict[str, str]:
+def board_environment(clock: str, trace_path: str | None = None, build_file: str | None = None,
+                      **settings: str) -> dict[str, str]:
     """The environment that runs a built program on the virtual board: the
-    board's library and the usleep interposer, and GLOW_BOARD_* settings."""
+    board's library and the usleep interposer, and GLOW_BOARD_* settings;
+    from build_file, another build's virtual-board.env, if given."""
     environment = dict(os.environ)
     # The build writes what the board needs, the tests read the same file.
-    with open(os.environ["GLOW_BOARD_ENVIRONMENT"], encoding="utf-8") as variables:
+    with open(build_file or os.environ["GLOW_BOARD_ENVIRONMENT"], encoding="utf-8") as variables:
         for line in variables.read().splitlines():
             if line and not line.startswith("#"):
                 name, value = line.split("=", 1)

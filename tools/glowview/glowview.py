@@ -35,7 +35,7 @@ class LiveTrace:
         self.duty: int | None = None
         self.cycles = glowtrace.CycleMeans(CYCLE_US)
         self.misuses = 0
-        self.active_low = False
+        self.wiring = glowtrace.Trace("real", [])  # pin 4, lit by a high level, until the trace says
 
     def poll(self, now_us: int) -> None:
         try:
@@ -50,7 +50,7 @@ class LiveTrace:
         for line in lines:
             if line.startswith("# glow-board-trace"):
                 # The build's wiring: a low pin may be what lights the LED.
-                self.active_low = "active=low" in line.split()
+                self.wiring = glowtrace.parse_header(line, self.path)
             elif line and not line.startswith("#"):
                 try:
                     self._take(glowtrace.parse_event(line))
@@ -63,10 +63,9 @@ class LiveTrace:
     def _take(self, event: glowtrace.Event) -> None:
         # Shown as the LED's light: the duty lit and the lit share of each cycle.
         if event.kind == "call" and event.words[0] == "softPwmWrite":
-            self.duty = 100 - event.numbers[1] if self.active_low else event.numbers[1]
-        elif event.kind == "level":
-            level = event.numbers[1]
-            self.cycles.change(event.time_us, float(1 - level if self.active_low else level))
+            self.duty = self.wiring.light(event.numbers[1], 100)
+        elif event.kind == "level" and event.numbers[0] == self.wiring.led_pin:
+            self.cycles.change(event.time_us, float(self.wiring.light(event.numbers[1])))
         elif event.kind == "misuse":
             self.misuses += 1
 
