@@ -33,12 +33,9 @@ def configure(folder: str, *options: str) -> subprocess.CompletedProcess:
 
 
 def run(build: str, program: str, trace: str, clock: str) -> subprocess.Popen:
-    environment = dict(os.environ, GLOW_BOARD_CLOCK=clock, GLOW_BOARD_TRACE=trace)
-    with open(os.path.join(build, "virtual-board.env"), encoding="utf-8") as variables:
-        environment.update(line.split("=", 1) for line in variables.read().splitlines()
-                           if line and not line.startswith("#"))
-    if clock == "virtual":
-        environment["GLOW_BOARD_LIMIT_MS"] = "1700"  # one cycle of glowtwice
+    limit = {"limit_ms": "1700"} if clock == "virtual" else {}  # one cycle of glowtwice
+    environment = glowtrace.board_environment(clock, trace, os.path.join(build, "virtual-board.env"),
+                                              **limit)
     return subprocess.Popen([os.path.join(build, "programs", program)], env=environment)
 
 
