@@ -95,7 +95,7 @@ mmdebstrap --arch=armhf --variant=minbase --quiet \
 }
 cp "$root"/boot/vmlinuz-* "$work/vmlinuz"
 cp "$root"/boot/initrd.img-* "$work/initrd.img"
-mke2fs -q -t ext4 -L glow-root -d "$root" "$work/image.raw" 2G
+mke2fs -q -t ext4 -L glow-root -d "$root" "$work/image.raw" 2G >&2  # stdout: the folder alone
 rm -rf "$root"
 mv "$work" "$image_dir/$stamp"
 echo "system image: built in $(($(date +%s) - started)) s" >&2
