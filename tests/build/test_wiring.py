@@ -100,7 +100,7 @@ class OtherWiring(unittest.TestCase):
                 (default_means, default_last), (other_means, other_last) = shown
                 # Real time: about the same share of each cycle lit and the same light at
                 # the end, give or take the channel's first value under a busy machine.
-                self.assertGreaterEqual(len(other_means), 2)
+                self.assertTrue(other_means, "the view saw no whole cycle")  # glowoff's 20 ms: one or two
                 self.assertAlmostEqual(sum(other_means) / len(other_means),
                                        sum(default_means) / len(default_means), delta=0.05)
                 self.assertAlmostEqual(other_last, default_last, delta=0.05)
