@@ -48,21 +48,20 @@ printf '%s\n' 'u switcher - "in gpio"' 'm switcher gpio' 'u stranger - "not in g
     >"$work/sysusers/glow-test-users.conf"
 
 # The board's GPIO device is a file that the scenarios make, take away and
-# give to gpio; the programs open it through the virtual board.
+# give to gpio; the programs open it through the virtual board. Every unit
+# that runs a program runs it from the build folder instead.
 device=/run/glow-gpio/gpiomem
-for program in $(cat "$build/programs.txt"); do
-    unit="$units/$program.service"
+for unit in $(grep -l '^ExecStart=/usr/bin/' "$units"/*.service); do
     mkdir -p "$unit.d"
     {
         echo "[Service]"
-        echo "ExecStart="
-        echo "ExecStart=/opt/glow/programs/$program"
-        if grep -q '^ExecStopPost=' "$unit"; then
-            echo "ExecStopPost="
-            echo "ExecStopPost=-/opt/glow/programs/glowoff"
-        fi
+        for setting in ExecStart ExecStopPost; do
+            { grep "^$setting=" "$unit" || true; } | sed 's#^\([A-Za-z]*=\)\(-*\)/usr/bin/#\1\n\1\2/opt/glow/programs/#'
+        done
         echo "Environment=LD_LIBRARY_PATH=/opt/glow/virtual-board GLOW_BOARD_TRACE_DIR=/run/glow-traces"
         echo "Environment=GLOW_BOARD_GPIO_DEVICE=$device"
+        # The LED's pin and polarity, as this build was made for.
+        sed -n 's/^\(GLOW_BOARD_LED[A-Z_]*=.*\)/Environment=\1/p' "$build/virtual-board.env"
         echo "ReadWritePaths=/run/glow-traces"
     } >"$unit.d/paths.conf"
 done
@@ -70,23 +69,46 @@ mkdir -p "$units/glow-gpio.service.d"
 printf '[Service]\nEnvironment=GLOW_GPIO_DEVICES=%s\n' "$device" \
     >"$units/glow-gpio.service.d/paths.conf"
 
+# The container boots with a booting pattern and a ready one enabled; its
+# GPIO device is given to gpio 3 s into the boot, as a late driver would,
+# and a slow service holds multi-user.target back for 5 s, as a board's
+# own services would: the first scenario reads what the LED did.
+mkdir -p "$units/sysinit.target.wants" "$units/multi-user.target.wants"
+ln -s /etc/systemd/system/glow-booting@glowbreathe.service "$units/sysinit.target.wants/"
+ln -s /etc/systemd/system/glowfull.service "$units/glow-boot.service"
+cat >"$units/glow-test-late-device.service" <<EOF
+[Unit]
+DefaultDependencies=no
+After=systemd-sysusers.service systemd-tmpfiles-setup.service
+[Service]
+ExecStart=/bin/sh -c 'mkdir -p /run/glow-traces /run/glow-gpio && chmod 1777 /run/glow-traces && \\
+    : >$device && chmod 0600 $device && sleep 3 && chgrp gpio $device && chmod 0660 $device'
+EOF
+printf '[Unit]\nBefore=multi-user.target\n[Service]\nType=oneshot\nExecStart=/bin/sleep 5\n' \
+    >"$units/glow-test-slow-service.service"
+ln -s ../glow-test-slow-service.service "$units/multi-user.target.wants/"
+ln -s ../glow-test-late-device.service "$units/sysinit.target.wants/"
+
 # The scenarios run as a unit of their own; the container's systemd exits
 # with their status when they end.
 cat >"$units/glow-scenarios.service" <<EOF
 [Unit]
 Description=glow service scenarios
-# The bus, for users other than root to ask systemd and polkit.
+# Once boot is complete, as the users of the units see them; the bus, for
+# users other than root to ask systemd and polkit.
 Wants=dbus.socket
-After=basic.target systemd-sysusers.service dbus.socket
+After=multi-user.target dbus.socket
 SuccessAction=exit
 FailureAction=exit
 
 [Service]
-Type=oneshot
+# Not a start-up job: while one runs, systemd counts the system as booting.
+Type=exec
 ExecStart=/usr/bin/python3 /opt/glow-src/tests/services/scenarios.py /opt/glow-out $*
 StandardOutput=journal+console
 StandardError=journal+console
 EOF
+ln -s ../glow-scenarios.service "$units/multi-user.target.wants/"
 
 status=0
 # SIGTERM at the limit (timeout's default) lets nspawn stop the container.
@@ -95,7 +117,7 @@ timeout 600 systemd-nspawn -D / --volatile=yes --register=no --keep-unit --quiet
     --bind="$work/out":/opt/glow-out --bind="$units":/etc/systemd/system \
     --bind-ro="$work/sysusers":/etc/sysusers.d --bind-ro="$work/polkit":/etc/polkit-1/rules.d \
     --bind-ro="$presets":/etc/systemd/system-preset --bind-ro="$generators":/etc/systemd/system-generators \
-    --boot -- systemd.unit=glow-scenarios.service systemd.firstboot=off \
+    --boot -- systemd.unit=multi-user.target systemd.firstboot=off \
     >"$work/console" 2>&1 || status=$?
 
 if [ -s "$work/out/report" ]; then

@@ -8,6 +8,7 @@ from __future__ import annotations
 import glob
 import grp
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -18,10 +19,16 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import glowtrace  # noqa: E402
 
 TRACES = "/run/glow-traces"
+BOOT_TRACES = "/run/glow-boot-traces"  # what the LED did while the container booted
 DEVICE = "/run/glow-gpio/gpiomem"  # the virtual board opens it as wiringPi opens /dev/gpiomem
 # The build's own list of programs, one unit each; the build folder is bound here.
 with open("/opt/glow/programs.txt", encoding="utf-8") as listed:
-    UNITS = tuple(name + ".service" for name in listed.read().split())
+    PROGRAMS = listed.read().split()
+UNITS = tuple(name + ".service" for name in PROGRAMS)
+# The device's story: a pattern while booting, after an application failed
+# and while shutting down, any program each.
+STORY_UNITS = tuple(f"glow-{part}@{program}.service" for part in ("booting", "failed", "shutdown")
+                    for program in PROGRAMS)
 
 
 class Failed(Exception):
@@ -83,12 +90,15 @@ class Run:
         return levels[-1][1] if levels else None
 
     def lit(self) -> bool:
-        return any(level == 1 for _, level in self.trace.levels())
+        return any(self.trace.light(level) == 1 for _, level in self.trace.levels())
+
+    def lit_at_end(self) -> bool:
+        return self.trace.light(self.last_level()) == 1
 
 
-def runs(program: str) -> list[Run]:
+def runs(program: str, folder: str = TRACES) -> list[Run]:
     """Every process of the program so far, oldest first."""
-    found = [Run(path) for path in glob.glob(f"{TRACES}/{program}.*.trace")]
+    found = [Run(path) for path in glob.glob(f"{folder}/{program}.*.trace")]
     return sorted((run for run in found if run.events), key=lambda run: run.first_us)
 
 
@@ -105,7 +115,7 @@ def start(unit: str) -> None:
 
 
 def stop_all() -> None:
-    systemctl("stop", *UNITS)
+    systemctl("stop", *UNITS, *STORY_UNITS)
 
 
 def make_device(mode: int, group: str = "gpio") -> None:
@@ -142,9 +152,10 @@ def as_user(user: str, *arguments: str) -> subprocess.CompletedProcess:
 
 def expect_dark_after(run: Run, what: str) -> None:
     check(run.exited(), f"{what}: glowoff did not exit by itself")
-    check(run.calls("softPwmWrite") and run.calls("softPwmWrite")[-1].numbers == [4, 0],
+    writes = run.calls("softPwmWrite")
+    check(writes and run.trace.light(writes[-1].numbers[1], 100) == 0,
           f"{what}: glowoff did not write dark")
-    check(run.last_level() == 0, f"{what}: the pin did not end low")
+    check(not run.lit_at_end(), f"{what}: the LED did not end dark")
 
 
 def switching_stops_the_first_then_darkens_then_starts_the_second():
@@ -177,7 +188,7 @@ def stopping_leaves_the_pin_low():
 def full_glow_and_dark_act_whatever_ran_before():
     start("glowfull")
     full, = runs("glowfull")
-    check(full.exited() and full.last_level() == 1, "glowfull did not exit with the pin high")
+    check(full.exited() and full.lit_at_end(), "glowfull did not exit with the pin high")
     start("glowoff")
     expect_dark_after(runs("glowoff")[-1], "after glowfull.service")
     # A program run by hand lights the LED behind systemd's back ...
@@ -185,27 +196,75 @@ def full_glow_and_dark_act_whatever_ran_before():
                        GLOW_BOARD_TRACE_DIR=TRACES, GLOW_BOARD_GPIO_DEVICE=DEVICE)
     subprocess.run(["/opt/glow/programs/glowfull"], env=environment, check=True, timeout=10)
     by_hand = runs("glowfull")[-1]
-    check(by_hand.last_level() == 1, "glowfull run by hand did not light the pin")
+    check(by_hand.lit_at_end(), "glowfull run by hand did not light the pin")
     # ... and starting the units again still acts on it.
     start("glowoff")
     dark = runs("glowoff")[-1]
     check(by_hand.last_us <= dark.first_us, "glowoff.service ran nothing after the program")
     expect_dark_after(dark, "after glowfull run by hand")
     start("glowfull")
-    check(len(runs("glowfull")) == 3 and runs("glowfull")[-1].last_level() == 1,
+    check(len(runs("glowfull")) == 3 and runs("glowfull")[-1].lit_at_end(),
           "a second start of glowfull.service did not light the LED again")
     for unit in ("glowfull.service", "glowoff.service"):
         check(show(unit, "ActiveState") == "inactive" and show(unit, "Result") == "success",
               f"{unit} is {show(unit, 'ActiveState')}, result {show(unit, 'Result')}")
 
 
-def late_gpio_device_is_waited_for_and_a_lasting_lack_fails():
-    systemctl("stop", "glow-gpio.service")  # as at boot: nobody has waited yet
+def monotonic_us(unit: str, timestamp: str) -> int:
+    return int(show(unit, f"{timestamp}TimestampMonotonic"))
+
+
+def keep_the_boot_traces() -> None:
+    """What the LED did while the container booted, kept from every reset:
+    it booted with glow-booting@glowbreathe and glowfull enabled."""
+    wait_until(lambda: any(run.exited() for run in runs("glowfull")), "the ready pattern at boot",
+               seconds=60)
+    shutil.copytree(TRACES, BOOT_TRACES)
+    # Undone as a person would, so that every scenario starts with none enabled.
+    for unit in BOOT_ENABLED:
+        disabled[unit] = systemctl("disable", unit).returncode == 0 and \
+            systemctl("is-enabled", unit).stdout.strip() == "disabled"
+
+
+BOOT_ENABLED = ("glow-booting@glowbreathe.service", "glowfull.service")
+disabled: dict[str, bool] = {}
+
+
+def booting_pattern_shows_until_boot_is_complete_then_the_ready_one():
+    booting, = runs("glowbreathe", BOOT_TRACES)
+    dark, = runs("glowoff", BOOT_TRACES)
+    ready, = runs("glowfull", BOOT_TRACES)
+    # The device was the gpio group's only 3 s into the boot: waited for.
+    device_us = monotonic_us("glow-gpio.service", "ActiveEnter")
+    waited_s = (device_us - monotonic_us("glow-gpio.service", "ExecMainStart")) / 1e6
+    check(waited_s > 1, f"the booting pattern's device wait ended after {waited_s:.1f} s")
+    check(device_us <= booting.first_us and booting.lit(),
+          "the booting pattern did not show once the device was there")
+    reached_us = monotonic_us("multi-user.target", "ActiveEnter")
+    check(booting.first_us < reached_us <= ready.first_us,
+          f"booting pattern from {booting.first_us} us, multi-user.target reached at "
+          f"{reached_us} us, ready pattern from {ready.first_us} us")
+    check(booting.last_us <= dark.first_us and dark.last_us <= ready.first_us,
+          "the booting pattern, its glowoff and the ready pattern overlapped")
+    expect_dark_after(dark, "after the booting pattern")
+    check(ready.exited() and ready.lit_at_end(), "the ready glowfull did not leave the LED lit")
+    report.append(f"# boot: device after {waited_s:.1f} s, booting pattern "
+                  f"{(reached_us - booting.first_us) / 1e6:.1f} s until multi-user.target, "
+                  f"the ready one {(ready.first_us - reached_us) / 1e3:.0f} ms after it")
+    check(all(disabled.values()), f"disabled: {disabled}")
+
+
+def a_missing_gpio_device_after_boot_fails_fast():
+    systemctl("stop", "glow-gpio.service")  # nobody has waited yet since boot
     os.remove(DEVICE)
-    drop_in("glow-gpio.service", "[Service]\nEnvironment=GLOW_GPIO_WAIT_S=2\n")
     drop_in("glowtwice.service", SOON)
+    started = time.monotonic()
     systemctl("start", "glowtwice")
     wait_until(lambda: show("glowtwice.service", "ActiveState") == "failed", "the unit to fail")
+    failed_s = time.monotonic() - started
+    # The boot-time wait would take a minute; well under 10 s is a fast fail.
+    check(failed_s < 10 * SLOWNESS, f"failed only after {failed_s:.1f} s")
+    report.append(f"# no GPIO device after boot: glowtwice failed {failed_s:.1f} s after its start")
     time.sleep(2.5)  # longer than RestartSec: a restart would have come by now
     check(show("glowtwice.service", "ActiveState") == "failed", "the unit did not stay failed")
     check(show("glowtwice.service", "NRestarts") == "0", "the unit was restarted")
@@ -217,16 +276,56 @@ def late_gpio_device_is_waited_for_and_a_lasting_lack_fails():
     failed, = runs("glowtwice")
     check(not failed.calls("softPwmWrite") and not failed.lit(), "something was lit")
 
-    # The device is there but not yet the group's when the unit is started.
-    os.remove("/run/systemd/system/glow-gpio.service.d/scenario.conf")  # the unit's own wait
-    systemctl("daemon-reload")
-    make_device(0o600, "root")
-    systemctl("start", "--no-block", "glowtwice")
-    time.sleep(1.5)
-    check(len(runs("glowtwice")) == 1, "glowtwice started before it could open the device")
-    make_device(0o660)
-    wait_until(lambda: has_written("glowtwice", 2), "glowtwice's first write", seconds=10)
-    check(show("glowtwice.service", "ActiveState") == "active", "glowtwice is not running")
+
+def an_application_failure_shows_until_it_starts_again():
+    """The recipe: two lines of the application's drop-in."""
+    check(systemctl("enable", "glowtwice").returncode == 0, "could not enable glowtwice")
+    try:
+        with open("/run/systemd/system/glow-test-app.service", "w") as unit:
+            unit.write("[Service]\nExecStart=/bin/sh -c 'test -e /run/glow-test-app-mended && "
+                       "exec sleep infinity'\n")
+        drop_in("glow-test-app.service", "[Unit]\nOnFailure=glow-failed@glowfive.service\n"
+                                          "Wants=glow-ready@%n.service\n")
+        systemctl("start", "glow-test-app")
+        wait_until(lambda: has_written("glowfive", 1), "the failure pattern's first write")
+        check(show("glow-failed@glowfive.service", "ActiveState") == "active",
+              "glow-failed@glowfive is not running")
+        open("/run/glow-test-app-mended", "w").close()
+        start("glow-test-app")
+        wait_until(lambda: show("glowtwice.service", "ActiveState") == "active",
+                   "the ready pattern again")
+        wait_until(lambda: has_written("glowtwice", 1), "the ready pattern's first write")
+        five, = runs("glowfive")
+        dark = runs("glowoff")[-1]
+        check(five.last_us <= dark.first_us <= dark.last_us <= runs("glowtwice")[0].first_us,
+              "the failure pattern, its glowoff and the ready pattern overlapped")
+        check(show("glow-failed@glowfive.service", "ActiveState") == "inactive",
+              "the failure pattern still shows")
+        # A switch by hand since is left alone by the next restart.
+        start("glowbreathe")
+        systemctl("restart", "glow-test-app")
+        time.sleep(1)
+        check(show("glowbreathe.service", "ActiveState") == "active", "the restart took over")
+    finally:
+        systemctl("disable", "glowtwice")
+        systemctl("stop", "glow-test-app")
+        for path in ("/run/glow-test-app-mended", "/run/systemd/system/glow-test-app.service"):
+            if os.path.exists(path):
+                os.remove(path)
+
+
+def story_instances_other_than_the_programs_are_refused():
+    start("glowtwice")
+    pid = show("glowtwice.service", "MainPID")
+    for unit in ("glow-booting@nonsense.service", "glow-poweroff@glowbreathe.service"):
+        for verb in ("enable", "start"):
+            result = systemctl(verb, unit)
+            check(result.returncode != 0 and unit in result.stderr and
+                  len(result.stderr.strip().splitlines()) == 1,
+                  f"{verb} {unit}: {result.returncode}, {result.stderr.strip()}")
+    check((show("glowtwice.service", "ActiveState"), show("glowtwice.service", "MainPID")) ==
+          ("active", pid), "a refused unit changed the pattern shown")
+    check(len(runs("glowoff")) == 0, "a refused unit darkened the LED")
 
 
 def one_pattern_is_enabled_for_boot_and_presets_enable_none():
@@ -243,8 +342,10 @@ def one_pattern_is_enabled_for_boot_and_presets_enable_none():
               f"a second enable gave {second.returncode}: {second.stderr.strip()}")
         check(systemctl("is-enabled", "glowbreathe").stdout.strip() == "disabled",
               "glowbreathe was enabled beside glowtwice")
-        # multi-user.target wants glow-boot.service, which now names glowtwice.
-        check("glowtwice.service" in show("multi-user.target", "Wants").split(),
+        # Once boot is complete, glow-ready.service starts glow-boot.service,
+        # which now names glowtwice.
+        check("glow-ready.service" in show("multi-user.target", "Wants").split() and
+              show("glow-boot.service", "Id") == "glowtwice.service",
               "booting would not start glowtwice")
     finally:
         systemctl("disable", "glowtwice")
@@ -287,6 +388,9 @@ def switching_back_and_forth_is_never_refused():
     start("glowbreathe")
     wait_until(lambda: has_written("glowbreathe", 1), "glowbreathe's first write")
     latencies_ms = []
+    # Where each switch's time goes: the old pattern's stop and glowoff's
+    # start, glowoff's hold, and the new pattern's start up to its first write.
+    stages_ms: list[list[float]] = [[], [], []]
     for switch in range(SWITCHES):
         program = ("glowtwice", "glowbreathe")[switch % 2]
         before = len(runs(program))
@@ -295,6 +399,10 @@ def switching_back_and_forth_is_never_refused():
         wait_until(lambda: has_written(program, before + 1), f"switch {switch + 1}'s first write")
         first_write = runs(program)[before].calls("softPwmWrite")[0]
         latencies_ms.append((first_write.time_us - started_us) / 1000)
+        dark = runs("glowoff")[-1]
+        marks = (started_us, dark.first_us, dark.last_us, first_write.time_us)
+        for stage, (begin, end) in enumerate(zip(marks, marks[1:])):
+            stages_ms[stage].append((end - begin) / 1000)
     active = [unit for unit in UNITS if show(unit, "ActiveState") != "inactive"]
     check(active == [f"{program}.service"], f"after {SWITCHES} switches: {active}")
     latencies_ms.sort()
@@ -302,6 +410,9 @@ def switching_back_and_forth_is_never_refused():
                   f"{latencies_ms[len(latencies_ms) // 2]:.0f}, "
                   f"p95 {latencies_ms[-(-len(latencies_ms) * 95 // 100) - 1]:.0f}, "
                   f"all {' '.join(f'{ms:.0f}' for ms in latencies_ms)}")
+    medians = [sorted(stage)[len(stage) // 2] for stage in stages_ms]
+    report.append("# median ms: old pattern stopped and glowoff started {:.0f}, glowoff held "
+                  "{:.0f}, new pattern started and wrote {:.0f}".format(*medians))
 
 
 def runs_as_an_unprivileged_user_in_the_gpio_group():
@@ -332,10 +443,13 @@ def runs_as_an_unprivileged_user_in_the_gpio_group():
 
 
 SCENARIOS = [
+    booting_pattern_shows_until_boot_is_complete_then_the_ready_one,
     switching_stops_the_first_then_darkens_then_starts_the_second,
     stopping_leaves_the_pin_low,
     full_glow_and_dark_act_whatever_ran_before,
-    late_gpio_device_is_waited_for_and_a_lasting_lack_fails,
+    a_missing_gpio_device_after_boot_fails_fast,
+    an_application_failure_shows_until_it_starts_again,
+    story_instances_other_than_the_programs_are_refused,
     killed_pattern_is_restarted,
     runs_as_an_unprivileged_user_in_the_gpio_group,
     switching_back_and_forth_is_never_refused,
@@ -379,9 +493,17 @@ def reset() -> None:
     make_device(0o660)
 
 
+def diagnose() -> str:
+    """The journal's last lines, for a failed scenario."""
+    journal = subprocess.run(["journalctl", "-b", "-n", "30", "-o", "short-monotonic"],
+                             capture_output=True, text=True, timeout=60).stdout
+    return "  " + journal.replace("\n", "\n  ")
+
+
 def main(out: str, chosen: list[str]) -> int:
+    keep_the_boot_traces()
     status = run_all("services", [s for s in SCENARIOS if not chosen or s.__name__ in chosen],
-                     reset, out)
+                     reset, out, diagnose)
     stop_all()
     return status
 
