@@ -32,13 +32,23 @@ ALLOWED_IMPORTS = WIRINGPI_CALLS | {
     "__stack_chk_fail", "__stack_chk_guard",
     "__fprintf_chk", "stderr", "exit", "program_invocation_short_name",
 }
-# A unit per program, and the one that waits for the GPIO device at boot.
-UNITS = PROGRAMS + ("glow-gpio",)
+# A unit per program; for the device's story one per program while booting,
+# after a failure and while shutting down, and one per program that ends by
+# itself after a power-off; the wait for the GPIO device and the hand-over
+# to the ready pattern, at boot and after a failure (a template).
+STORY_UNITS = tuple(f"glow-{part}@{p}" for part in ("booting", "failed", "shutdown")
+                    for p in PROGRAMS) + ("glow-poweroff@glowfull", "glow-poweroff@glowoff")
+UNITS = PROGRAMS + STORY_UNITS + ("glow-gpio", "glow-ready", "glow-ready@")
+CONFINED = PROGRAMS + ("glow-booting@", "glow-failed@", "glow-shutdown@", "glow-poweroff@")
 INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
 } | {f"lib/systemd/system/{u}.service" for u in UNITS} | {
+    f"lib/systemd/system/{u}.service.d/glow-confinement.conf" for u in CONFINED
+} | {f"lib/systemd/system/{u}.service.d/glow-hand-over.conf" for u in ("glow-ready", "glow-ready@")
+} | {
     "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz",
-    "lib/systemd/system-preset/80-glow.preset", "lib/systemd/system-generators/glow-boot-generator", "share/polkit-1/rules.d/50-glow.rules"
+    "lib/systemd/system-preset/80-glow.preset", "lib/systemd/system-generators/glow-boot-generator",
+    "lib/systemd/system-shutdown/glow-poweroff", "share/polkit-1/rules.d/50-glow.rules"
 }
 # systemd-analyze security's verdicts that count as confined enough.
 HIGHEST_EXPOSURE = 0.5
@@ -162,15 +172,21 @@ class Installed(unittest.TestCase):
 
     def test_units_verify_clean_and_are_confined(self):
         units = os.path.join(self.folder.name, "lib/systemd/system")
-        paths = [os.path.join(units, u + ".service") for u in UNITS]
+        # A template stands for the instances an application's drop-in names.
+        names = [u + ("glow-test-app.service" if u.endswith("@") else "") + ".service"
+                 for u in UNITS]
+        paths = [os.path.join(units, name) for name in names]
+        paths[-1] = os.path.join(units, "glow-ready@.service")
         # The units name the installed programs and, for documentation, their pages.
         environment = dict(os.environ, MANPATH=os.path.join(self.folder.name, "share/man"))
-        verified = subprocess.run(["systemd-analyze", "verify", *paths], env=environment,
+        verified = subprocess.run(["systemd-analyze", "verify", *paths[:-1]], env=environment,
                                   capture_output=True, text=True, timeout=120)
         self.assertEqual((verified.returncode, verified.stdout + verified.stderr), (0, ""))
-        for program, path in zip(UNITS, paths):
+        for program, name in zip(UNITS, names):
             with self.subTest(program):
-                security = run("systemd-analyze", "security", "--offline=yes", path)
+                # Read with the drop-ins beside it, as systemd reads them.
+                security = run("systemd-analyze", "security", "--offline=yes",
+                               f"--root={self.folder.name}", name)
                 level = re.search(r"Overall exposure level for \S+: ([\d.]+) (\w+)", security)
                 self.assertIsNotNone(level, security)
                 print(f"{program}.service: exposure {level.group(1)} {level.group(2)}")
