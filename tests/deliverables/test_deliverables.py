@@ -44,6 +44,8 @@ INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
 } | {f"lib/systemd/system/{u}.service" for u in UNITS} | {
     f"lib/systemd/system/{u}.service.d/glow-confinement.conf" for u in CONFINED
+} | {f"lib/systemd/system/{u}.service.d/glow-user-at-shutdown.conf"
+     for u in ("glow-shutdown@", "glow-poweroff@")
 } | {f"lib/systemd/system/{u}.service.d/glow-hand-over.conf" for u in ("glow-ready", "glow-ready@")
 } | {
     "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz",

@@ -89,6 +89,18 @@ printf '[Unit]\nBefore=multi-user.target\n[Service]\nType=oneshot\nExecStart=/bi
 ln -s ../glow-test-slow-service.service "$units/multi-user.target.wants/"
 ln -s ../glow-test-late-device.service "$units/sysinit.target.wants/"
 
+# Once they have ended, the container shuts down with a pattern shown and a
+# shutdown pattern enabled; this unit's stop, among the other services',
+# runs the scenario that judges what the LED did.
+cat >"$units/glow-test-stopping.service" <<EOF
+[Service]
+Type=oneshot
+RemainAfterExit=yes
+ExecStart=/bin/true
+ExecStop=/usr/bin/python3 /opt/glow-src/tests/services/scenarios.py /opt/glow-out --while-shutting-down
+EOF
+ln -s ../glow-test-stopping.service "$units/multi-user.target.wants/"
+
 # The scenarios run as a unit of their own; the container's systemd exits
 # with their status when they end.
 cat >"$units/glow-scenarios.service" <<EOF
@@ -122,6 +134,9 @@ timeout 600 systemd-nspawn -D / --volatile=yes --register=no --keep-unit --quiet
 
 if [ -s "$work/out/report" ]; then
     cat "$work/out/report"
+    cat "$work/out/shutdown/report" 2>/dev/null ||
+        echo "services: the shutdown scenario left no report"
+    tail -n 1 "$work/out/shutdown/report" 2>/dev/null | grep -q " 0 failed$" || status=1
 else
     echo "services: the scenarios left no report; the container's console:"
     tail -n 60 "$work/console"

@@ -442,6 +442,30 @@ def runs_as_an_unprivileged_user_in_the_gpio_group():
     report.append(f"# real-time limit in force {soft}: the channel thread got {got}")
 
 
+def the_shutdown_pattern_shows_while_the_services_stop():
+    """Run by a test service's stop while the container shuts down, after
+    main() left glowbreathe shown and glow-shutdown@glowtwice enabled: the
+    shutdown pattern takes over while the ordinary services still stop."""
+    wait_until(lambda: has_written("glowtwice", 1), "the shutdown pattern's first write")
+    breathe, = runs("glowbreathe")
+    dark = runs("glowoff")[-1]
+    twice, = runs("glowtwice")
+    check(breathe.last_us <= dark.first_us and dark.last_us <= twice.first_us,
+          "the pattern shown, its glowoff and the shutdown pattern overlapped")
+    check(show("glow-shutdown@glowtwice.service", "ActiveState") == "active",
+          "the shutdown pattern does not run")
+    report.append(f"# shutdown: the shutdown pattern wrote "
+                  f"{(twice.calls('softPwmWrite')[0].time_us - breathe.last_us) / 1e3:.0f} ms "
+                  "after the pattern shown had ended")
+
+
+def show_a_pattern_for_the_shutdown() -> None:
+    check(systemctl("enable", "glow-shutdown@glowtwice.service").returncode == 0,
+          "could not enable glow-shutdown@glowtwice")
+    start("glowbreathe")
+    wait_until(lambda: has_written("glowbreathe", 1), "glowbreathe's first write")
+
+
 SCENARIOS = [
     booting_pattern_shows_until_boot_is_complete_then_the_ready_one,
     switching_stops_the_first_then_darkens_then_starts_the_second,
@@ -501,10 +525,16 @@ def diagnose() -> str:
 
 
 def main(out: str, chosen: list[str]) -> int:
+    if chosen == ["--while-shutting-down"]:
+        os.makedirs(os.path.join(out, "shutdown"), exist_ok=True)
+        return run_all("shutdown", [the_shutdown_pattern_shows_while_the_services_stop],
+                       lambda: None, os.path.join(out, "shutdown"), diagnose)
     keep_the_boot_traces()
     status = run_all("services", [s for s in SCENARIOS if not chosen or s.__name__ in chosen],
                      reset, out, diagnose)
-    stop_all()
+    reset()
+    # The container's shutdown comes next.
+    status |= run_all("before the shutdown", [show_a_pattern_for_the_shutdown], lambda: None, out)
     return status
 
 
