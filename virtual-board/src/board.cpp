@@ -53,6 +53,9 @@ struct Board {
     bool failChannelThread = false;    // the channel's thread cannot start
     bool returnCodes = false;          // WIRINGPI_CODES: return -1 instead of exiting
     const char* gpioDevice = nullptr;  // opened and mapped as wiringPi maps /dev/gpiomem
+    // Where a plain file stands in for the registers, the pins' levels show in
+    // its level words, GPLEV0 and GPLEV1, as a BCM283x chip shows them.
+    volatile uint32_t* levelWords = nullptr;
     bool usleepInterposed = false;
     bool traceLevels = true;
     int ledPin = 4;             // the pin the build wired the LED to, for the trace's readers
@@ -264,10 +267,28 @@ void sleepUs(int64_t microseconds)
     board.virtualNowUs = wakeUs;
 }
 
+// wiringPi's pin numbers, 0 to 31, as BCM GPIO numbers (the 40-pin header's boards).
+constexpr int bcmOfWiringPiPin[32] = {17, 18, 27, 22, 23, 24, 25, 4,  2,  3,  8,
+                                      7,  10, 9,  11, 14, 15, 28, 29, 30, 31, 5,
+                                      6,  13, 19, 26, 12, 16, 20, 21, 0,  1};
+constexpr int levelWordIndex = 13;  // GPLEV0 of the GPIO block, GPLEV1 after it
+
+void showLevelInRegisters(int pin, int level)
+{
+    if (board.levelWords == nullptr || pin < 0 || pin >= 32) {
+        return;
+    }
+    const int bcm = bcmOfWiringPiPin[pin];
+    volatile uint32_t& word = board.levelWords[levelWordIndex + bcm / 32];
+    const uint32_t bit = uint32_t{1} << (bcm % 32);
+    word = level != 0 ? (word | bit) : (word & ~bit);
+}
+
 void setLevel(int pin, Channel& channel, int level)
 {
     if (channel.level != level) {
         channel.level = level;
+        showLevelInRegisters(pin, level);
         if (board.traceLevels) {
             trace::record(trace::make(monotonicUs(), trace::Kind::level, nullptr, {pin, level}));
         }
@@ -355,7 +376,7 @@ int clampToRange(const char* call, int pin, int value, int range)
 
 // With GLOW_BOARD_GPIO_DEVICE, or a /dev/gpiomem of the OS's, the board
 // reaches that device as wiringPi reaches /dev/gpiomem: opened read-write
-// and one block of registers mapped (never touched), so that the file's
+// and one block of registers mapped, so that the file's
 // mode, its group and a device policy decide as they would on a board. The
 // mapping is held until the process ends. False where wiringPi would return
 // -1 under WIRINGPI_CODES.
@@ -368,13 +389,18 @@ bool mapGpioDevice()
     constexpr size_t gpioBlockBytes = 4096;
     const int device = open(board.gpioDevice, O_RDWR | O_SYNC | O_CLOEXEC);
     const char* failed = "open";
+    void* registers = MAP_FAILED;
     if (device >= 0) {
-        failed = mmap(nullptr, gpioBlockBytes, PROT_READ | PROT_WRITE, MAP_SHARED, device, 0) ==
-                         MAP_FAILED
-                     ? "mmap"
-                     : nullptr;
+        registers = mmap(nullptr, gpioBlockBytes, PROT_READ | PROT_WRITE, MAP_SHARED, device, 0);
+        failed = registers == MAP_FAILED ? "mmap" : nullptr;
     }
     if (failed == nullptr) {
+        // A device node is left untouched: a real chip's, or one without bytes behind it.
+        struct stat node {};
+        if (fstat(device, &node) == 0 && S_ISREG(node.st_mode) &&
+            node.st_size >= static_cast<off_t>(gpioBlockBytes)) {
+            board.levelWords = static_cast<volatile uint32_t*>(registers);
+        }
         return true;
     }
     // Under WIRINGPI_CODES wiringPi hands the failure back without a word.
