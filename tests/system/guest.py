@@ -202,6 +202,68 @@ def purge_leaves_nothing():
     check(not left, f"left after purge: {left}")
 
 
+# The second boot, after the reboot that the last step of the first asks for.
+REBOOTED = "/var/lib/glow-system-test/rebooted"
+TEST_HOOK = "/usr/lib/systemd/system-shutdown/glow-system-test"
+# Run with glow's own hook once the file systems are unmounted: waits for
+# the program that hook runs, then tells the console what is left on the LED
+# (GPLEV0 and GPLEV1 of the register file) and how many glowtwice processes
+# showed the shutdown pattern.
+TEST_HOOK_TEXT = """#!/bin/sh
+# A glow program that has ended stays a zombie until systemd-shutdown reaps it.
+running() {
+    for process in /proc/[0-9]*; do
+        case $(cat "$process/comm" 2>/dev/null) in
+            glowfull | glowoff) grep -qs '^State:[[:space:]]*[RSD]' "$process/status" && return 0 ;;
+        esac
+    done
+    return 1
+}
+sleep 3
+while running; do sleep 0.2; done
+levels=$(od -An -tu4 -j52 -N8 /dev/gpiomem | tr -s ' ')
+runs=$(ls /run/glow-traces/glowtwice.*.trace 2>/dev/null | wc -l)
+echo "glow-system-test: $1: levels$levels; glowtwice runs $runs" >/dev/console
+"""
+
+
+def arm_the_shutdown(then: str) -> None:
+    """A register file for the LED, the shutdown pattern traced, and the
+    test's end made an orderly reboot or power-off."""
+    if os.path.exists("/dev/gpiomem"):
+        os.remove("/dev/gpiomem")
+    with open("/dev/gpiomem", "wb") as registers:
+        registers.write(bytes(4096))
+    run("chgrp", "gpio", "/dev/gpiomem")
+    os.chmod("/dev/gpiomem", 0o660)
+    for unit in ("glow-shutdown@glowtwice.service", "system-test.service"):
+        os.makedirs(f"/run/systemd/system/{unit}.d", exist_ok=True)
+    with open("/run/systemd/system/glow-shutdown@glowtwice.service.d/trace.conf", "w") as drop_in:
+        drop_in.write(f"[Service]\nEnvironment=GLOW_BOARD_TRACE_DIR={scenarios.TRACES}\n"
+                      f"ReadWritePaths={scenarios.TRACES}\n")
+    with open("/run/systemd/system/system-test.service.d/then.conf", "w") as drop_in:
+        drop_in.write(f"[Unit]\nSuccessAction={then}\n")
+    systemctl("daemon-reload")
+
+
+def the_story_is_enabled_for_a_reboot_and_a_power_off():
+    apt("install", f"{DEBS}/glow.deb")
+    for unit in ("glow-shutdown@glowtwice.service", "glow-poweroff@glowfull.service"):
+        check(systemctl("enable", unit).returncode == 0, f"could not enable {unit}")
+    with open(TEST_HOOK, "w") as hook:
+        hook.write(TEST_HOOK_TEXT)
+    os.chmod(TEST_HOOK, 0o755)
+    os.makedirs(os.path.dirname(REBOOTED), exist_ok=True)
+    open(REBOOTED, "w").close()
+    arm_the_shutdown("reboot")
+
+
+def the_story_stays_enabled_for_a_power_off():
+    for unit in ("glow-shutdown@glowtwice.service", "glow-poweroff@glowfull.service"):
+        check(systemctl("is-enabled", unit).stdout.strip() == "enabled", f"{unit} is not enabled")
+    arm_the_shutdown("poweroff")
+
+
 STEPS = [
     installs_with_every_unit_disabled_and_its_state_recorded,
     starts_switches_and_stops_dark,
@@ -212,6 +274,7 @@ STEPS = [
     upgrade_restarts_the_running_pattern_on_the_new_programs,
     removal_stops_the_pattern_dark_and_forgets_the_units,
     purge_leaves_nothing,
+    the_story_is_enabled_for_a_reboot_and_a_power_off,
 ]
 
 
@@ -238,6 +301,9 @@ def diagnosis() -> str:
 
 
 def main() -> int:
+    if os.path.exists(REBOOTED):
+        return scenarios.run_all("shutdown", [the_story_stays_enabled_for_a_power_off], fresh, WORK,
+                                 diagnosis)
     return scenarios.run_all("system", STEPS, fresh, WORK, diagnosis)
 
 
