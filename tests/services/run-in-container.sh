@@ -36,16 +36,21 @@ trap clean_up EXIT
 # The units, their generator, the sysusers entry and the polkit rule exactly as the package
 # ships them.
 DESTDIR="$work/root" cmake --install "$build" --prefix /usr >/dev/null
-units="$work/units"
-mkdir -p "$units" "$work/out" "$work/sysusers" "$work/polkit"
+# They go into the container's /etc, one folder bound whole: every mount
+# of the container's adds to each sandboxed start's set-up, and a board has
+# none of the test's.
+etc="$work/etc"
+units="$etc/systemd/system"
+mkdir -p "$units" "$work/out" "$etc/sysusers.d" "$etc/polkit-1/rules.d"
 cp -r "$work/root/usr/lib/systemd/system/"* "$units/"
-cp "$work/root/usr/lib/sysusers.d/glow.conf" "$work/sysusers/"
-cp "$work/root/usr/share/polkit-1/rules.d/"*.rules "$work/polkit/"
-presets="$work/root/usr/lib/systemd/system-preset"  # the container's first boot applies them
-generators="$work/root/usr/lib/systemd/system-generators"
+cp "$work/root/usr/lib/sysusers.d/glow.conf" "$etc/sysusers.d/"
+cp "$work/root/usr/share/polkit-1/rules.d/"*.rules "$etc/polkit-1/rules.d/"
+# The container's first boot applies the presets.
+cp -r "$work/root/usr/lib/systemd/system-preset" "$work/root/usr/lib/systemd/system-generators" \
+    "$etc/systemd/"
 # Users who ask systemd to switch patterns: one in gpio, one not.
 printf '%s\n' 'u switcher - "in gpio"' 'm switcher gpio' 'u stranger - "not in gpio"' \
-    >"$work/sysusers/glow-test-users.conf"
+    >"$etc/sysusers.d/glow-test-users.conf"
 
 # The board's GPIO device is a file that the scenarios make, take away and
 # give to gpio; the programs open it through the virtual board. Every unit
@@ -124,11 +129,11 @@ ln -s ../glow-scenarios.service "$units/multi-user.target.wants/"
 
 status=0
 # SIGTERM at the limit (timeout's default) lets nspawn stop the container.
-timeout 600 systemd-nspawn -D / --volatile=yes --register=no --keep-unit --quiet \
+# The unified cgroup hierarchy, as a board's systemd has it.
+timeout 600 env SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 \
+    systemd-nspawn -D / --volatile=yes --register=no --keep-unit --quiet \
     --bind-ro="$build":/opt/glow --bind-ro="$source":/opt/glow-src \
-    --bind="$work/out":/opt/glow-out --bind="$units":/etc/systemd/system \
-    --bind-ro="$work/sysusers":/etc/sysusers.d --bind-ro="$work/polkit":/etc/polkit-1/rules.d \
-    --bind-ro="$presets":/etc/systemd/system-preset --bind-ro="$generators":/etc/systemd/system-generators \
+    --bind="$work/out":/opt/glow-out --bind="$etc":/etc \
     --boot -- systemd.unit=multi-user.target systemd.firstboot=off \
     >"$work/console" 2>&1 || status=$?
 
