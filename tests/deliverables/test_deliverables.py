@@ -51,7 +51,7 @@ INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz",
     "lib/systemd/system-preset/80-glow.preset", "lib/systemd/system-generators/glow-boot-generator",
     "lib/systemd/system-shutdown/glow-poweroff", "share/polkit-1/rules.d/50-glow.rules",
-    "share/lintian/overrides/glow"
+    "share/lintian/overrides/glow", "libexec/glow/glow-run"
 }
 # systemd-analyze security's verdicts that count as confined enough.
 HIGHEST_EXPOSURE = 0.5

@@ -56,12 +56,13 @@ printf '%s\n' 'u switcher - "in gpio"' 'm switcher gpio' 'u stranger - "not in g
 # give to gpio; the programs open it through the virtual board. Every unit
 # that runs a program runs it from the build folder instead.
 device=/run/glow-gpio/gpiomem
-for unit in $(grep -l '^ExecStart=/usr/bin/' "$units"/*.service); do
+for unit in $(grep -l '^ExecStart=/usr/' "$units"/*.service); do
     mkdir -p "$unit.d"
     {
         echo "[Service]"
         for setting in ExecStart ExecStopPost; do
-            { grep "^$setting=" "$unit" || true; } | sed 's#^\([A-Za-z]*=\)\(-*\)/usr/bin/#\1\n\1\2/opt/glow/programs/#'
+            { grep "^$setting=" "$unit" || true; } | sed -e 's#^\([A-Za-z]*=\)#\1\n\1#' \
+                -e 's#/usr/bin/#/opt/glow/programs/#g' -e 's#/usr/libexec/glow/#/opt/glow-src/packaging/systemd/#g'
         done
         echo "Environment=LD_LIBRARY_PATH=/opt/glow/virtual-board GLOW_BOARD_TRACE_DIR=/run/glow-traces"
         echo "Environment=GLOW_BOARD_GPIO_DEVICE=$device"

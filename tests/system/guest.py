@@ -104,8 +104,7 @@ def channel_thread_is_real_time_only_under_the_units_limit():
 
 def mapped_node(unit: str) -> str | None:
     """The GPIO node the unit's program has mapped, if any."""
-    pid = show(unit, 'MainPID')
-    with open(f"/proc/{pid}/maps") as maps:
+    with open(f"/proc/{scenarios.program_pid(unit)}/maps") as maps:
         text = maps.read()
     return next((node for node in ("/dev/gpiomem0", "/dev/gpiomem") if node in text), None)
 
@@ -167,9 +166,9 @@ def upgrade_restarts_the_running_pattern_on_the_new_programs():
     check(show("glowtwice.service", "ActiveState") == "active", "glowtwice is not running")
     pid = show("glowtwice.service", "MainPID")
     check(pid != old_pid and not os.path.exists(f"/proc/{old_pid}"), "the old process still runs")
-    executable = os.readlink(f"/proc/{pid}/exe")
-    check(executable == "/usr/bin/glowtwice", f"the pattern runs {executable}")
     wait_until(lambda: has_written("glowtwice", 2), "the restarted glowtwice's write")
+    executable = os.readlink(f"/proc/{scenarios.program_pid('glowtwice.service')}/exe")
+    check(executable == "/usr/bin/glowtwice", f"the pattern runs {executable}")
     old, new = runs("glowtwice")
     scenarios.expect_dark_after(runs("glowoff")[-1], "between the old and the new glowtwice")
     check(old.last_us <= runs("glowoff")[-1].first_us <= new.first_us, "glowoff ran out of turn")
