@@ -157,7 +157,16 @@ def as_user(user: str, *arguments: str) -> subprocess.CompletedProcess:
                            "systemctl", *arguments], capture_output=True, text=True, timeout=60)
 
 
-def expect_dark_after(run: Run, what: str) -> None:
+def expect_dark_after(run: Run, what: str, before: Run | None = None,
+                      then: Run | None = None) -> None:
+    """glowoff's run left the LED dark, after the run before it had ended and
+    before the run that followed began."""
+    check(before is None or before.last_us <= run.first_us,
+          f"{what}: glowoff started at {run.first_us} us, before the last event at "
+          f"{before and before.last_us}")
+    check(then is None or run.last_us <= then.first_us,
+          f"{what}: the next run started at {then and then.first_us} us, before glowoff "
+          f"ended at {run.last_us}")
     check(run.exited(), f"{what}: glowoff did not exit by itself")
     writes = run.calls("softPwmWrite")
     check(writes and run.trace.light(writes[-1].numbers[1], 100) == 0,
@@ -175,11 +184,7 @@ def switching_stops_the_first_then_darkens_then_starts_the_second():
     dark, = runs("glowoff")
     wait_until(lambda: has_written("glowtwice", 1), "glowtwice's first write")
     twice, = runs("glowtwice")
-    check(breathe.last_us <= dark.first_us,
-          f"glowoff started at {dark.first_us} us, before glowbreathe's last event at {breathe.last_us}")
-    expect_dark_after(dark, "after glowbreathe")
-    check(dark.last_us <= twice.first_us,
-          f"glowtwice started at {twice.first_us} us, before glowoff ended at {dark.last_us}")
+    expect_dark_after(dark, "from glowbreathe to glowtwice", breathe, twice)
 
 
 def stopping_leaves_the_pin_low():
@@ -188,8 +193,7 @@ def stopping_leaves_the_pin_low():
     check(systemctl("stop", "glowfive").returncode == 0, "systemctl stop glowfive failed")
     five, = runs("glowfive")
     dark = runs("glowoff")[-1]
-    check(five.last_us <= dark.first_us, "glowoff ran before glowfive had ended")
-    expect_dark_after(dark, "after stopping glowfive")
+    expect_dark_after(dark, "after stopping glowfive", five)
 
 
 def full_glow_and_dark_act_whatever_ran_before():
@@ -207,8 +211,7 @@ def full_glow_and_dark_act_whatever_ran_before():
     # ... and starting the units again still acts on it.
     start("glowoff")
     dark = runs("glowoff")[-1]
-    check(by_hand.last_us <= dark.first_us, "glowoff.service ran nothing after the program")
-    expect_dark_after(dark, "after glowfull run by hand")
+    expect_dark_after(dark, "after glowfull run by hand", by_hand)
     start("glowfull")
     check(len(runs("glowfull")) == 3 and runs("glowfull")[-1].lit_at_end(),
           "a second start of glowfull.service did not light the LED again")
@@ -251,9 +254,7 @@ def booting_pattern_shows_until_boot_is_complete_then_the_ready_one():
     check(booting.first_us < reached_us <= ready.first_us,
           f"booting pattern from {booting.first_us} us, multi-user.target reached at "
           f"{reached_us} us, ready pattern from {ready.first_us} us")
-    check(booting.last_us <= dark.first_us and dark.last_us <= ready.first_us,
-          "the booting pattern, its glowoff and the ready pattern overlapped")
-    expect_dark_after(dark, "after the booting pattern")
+    expect_dark_after(dark, "from the booting pattern to the ready one", booting, ready)
     check(ready.exited() and ready.lit_at_end(), "the ready glowfull did not leave the LED lit")
     report.append(f"# boot: device after {waited_s:.1f} s, booting pattern "
                   f"{(reached_us - booting.first_us) / 1e6:.1f} s until multi-user.target, "
@@ -308,9 +309,8 @@ def an_application_failure_shows_until_it_starts_again():
                    "the ready pattern again")
         wait_until(lambda: has_written("glowtwice", 1), "the ready pattern's first write")
         five, = runs("glowfive")
-        dark = runs("glowoff")[-1]
-        check(five.last_us <= dark.first_us <= dark.last_us <= runs("glowtwice")[0].first_us,
-              "the failure pattern, its glowoff and the ready pattern overlapped")
+        expect_dark_after(runs("glowoff")[-1], "from the failure pattern to the ready one", five,
+                          runs("glowtwice")[0])
         check(show("glow-failed@glowfive.service", "ActiveState") == "inactive",
               "the failure pattern still shows")
         # A switch by hand since is left alone by the next restart.
@@ -393,10 +393,7 @@ def killed_pattern_is_restarted():
     check(show("glowbreathe.service", "MainPID") not in ("0", first_pid), "no new main process")
     wait_until(lambda: has_written("glowbreathe", 2), "the restarted glowbreathe's write")
     killed, restarted = runs("glowbreathe")
-    dark, = runs("glowoff")
-    check(killed.last_us <= dark.first_us and dark.last_us <= restarted.first_us,
-          "the killed pattern, its glowoff and the restarted one overlapped")
-    expect_dark_after(dark, "after the killed pattern")
+    expect_dark_after(runs("glowoff")[0], "after the killed pattern", killed, restarted)
 
 
 def switching_back_and_forth_is_never_refused():
@@ -465,10 +462,9 @@ def the_shutdown_pattern_shows_while_the_services_stop():
     shutdown pattern takes over while the ordinary services still stop."""
     wait_until(lambda: has_written("glowtwice", 1), "the shutdown pattern's first write")
     breathe, = runs("glowbreathe")
-    dark = runs("glowoff")[-1]
     twice, = runs("glowtwice")
-    check(breathe.last_us <= dark.first_us and dark.last_us <= twice.first_us,
-          "the pattern shown, its glowoff and the shutdown pattern overlapped")
+    expect_dark_after(runs("glowoff")[-1], "from the pattern shown to the shutdown one", breathe,
+                      twice)
     check(show("glow-shutdown@glowtwice.service", "ActiveState") == "active",
           "the shutdown pattern does not run")
     report.append(f"# shutdown: the shutdown pattern wrote "
