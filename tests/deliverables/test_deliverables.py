@@ -40,12 +40,13 @@ ALLOWED_IMPORTS = WIRINGPI_CALLS | {
 STORY_UNITS = tuple(f"glow-{part}@{p}" for part in ("booting", "failed", "shutdown")
                     for p in PROGRAMS) + ("glow-poweroff@glowfull", "glow-poweroff@glowoff")
 UNITS = PROGRAMS + STORY_UNITS + ("glow-gpio", "glow-ready", "glow-ready@")
-CONFINED = PROGRAMS + ("glow-booting@", "glow-failed@", "glow-shutdown@", "glow-poweroff@")
+LED_UNITS = PROGRAMS + ("glow-booting@", "glow-failed@", "glow-shutdown@", "glow-poweroff@")
 INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
 } | {f"lib/systemd/system/{u}.service" for u in UNITS} | {
-    f"lib/systemd/system/{u}.service.d/glow-confinement.conf" for u in CONFINED
-} | {f"lib/systemd/system/{u}.service.d/glow-user-at-shutdown.conf"
+    f"lib/systemd/system/{u}.service.d/glow-confinement.conf"
+    for u in LED_UNITS + ("glow-gpio", "glow-ready", "glow-ready@")
+} | {f"lib/systemd/system/{u}.service.d/glow-led-access.conf" for u in LED_UNITS} | {f"lib/systemd/system/{u}.service.d/glow-user-at-shutdown.conf"
      for u in ("glow-shutdown@", "glow-poweroff@")
 } | {f"lib/systemd/system/{u}.service.d/glow-hand-over.conf" for u in ("glow-ready", "glow-ready@")
 } | {
