@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -39,6 +40,7 @@ struct Channel {
     std::atomic<bool> exists{false};
     int range = 0;
     std::atomic<int> value{0};
+    std::atomic<bool> threadRunning{false};  // the thread has taken its pin
     int level = -1;  // last traced level; only the channel's thread touches it
 };
 
@@ -321,6 +323,7 @@ void* runChannel(void* channelArgument)
     Channel& channel = *static_cast<Channel*>(channelArgument);
     const int pin = static_cast<int>(&channel - board.channels);
     askForRealTimePriority(pin);
+    channel.threadRunning.store(true);
     for (;;) {
         const int high = channel.value.load(std::memory_order_acquire);
         const int low = channel.range - high;
@@ -374,6 +377,22 @@ int clampToRange(const char* call, int pin, int value, int range)
     std::exit(EXIT_FAILURE);
 }
 
+// wiringPi's words when it can open neither memory device: a Pi 1-4 tries
+// /dev/mem, then /dev/gpiomem; a Pi 5 its PCI resource file, which outside
+// a Pi 5 it names as an empty path, then /dev/gpiomem0.
+namespace {
+void writeNoAccess(char* text, size_t size, const char* node, const char* reason)
+{
+    const bool rp1 = std::string_view(node) == "/dev/gpiomem0";
+    std::snprintf(text, size,
+                  "wiringPiSetup: Unable to open %s or %s: %s.\n"
+                  "  Aborting your program because if it can not access the GPIO\n"
+                  "  hardware then it most certianly won't work\n"
+                  "  Try running with sudo?\n",
+                  rp1 ? "" : "/dev/mem", node, reason);
+}
+}  // namespace
+
 // With GLOW_BOARD_GPIO_DEVICE, or a /dev/gpiomem of the OS's, the board
 // reaches that device as wiringPi reaches /dev/gpiomem: opened read-write
 // and one block of registers mapped, so that the file's
@@ -408,11 +427,12 @@ bool mapGpioDevice()
         return false;
     }
     char explanation[512];
-    std::snprintf(explanation, sizeof explanation,
-                  "wiringPiSetup: cannot %s %s: %s.\n"
-                  "  The program cannot reach the GPIO hardware, so it stops here.\n"
-                  "  Try running it with sudo, or as a member of the gpio group.\n",
-                  failed, board.gpioDevice, std::strerror(errno));
+    if (failed == std::string_view("open")) {
+        writeNoAccess(explanation, sizeof explanation, board.gpioDevice, std::strerror(errno));
+    } else {
+        std::snprintf(explanation, sizeof explanation, "wiringPiSetup: mmap (GPIO) failed: %s\n",
+                      std::strerror(errno));
+    }
     failFatally("gpio-access", explanation);
 }
 }  // namespace
@@ -420,18 +440,17 @@ bool mapGpioDevice()
 BOARD_API int wiringPiSetup(void)
 {
     if (board.failBoardModel) {
-        failFatally(
-            "board-model",
-            "wiringPiSetup: cannot tell which board this is (virtual board: failure injected):\n"
-            "  no usable /proc/device-tree/system/linux,revision\n"
-            "  and no Revision line in /proc/cpuinfo.\n");
+        failFatally("board-model",
+                    "Oops: Unable to determine Raspberry Pi board revision from "
+                    "/proc/device-tree/system/linux,revision and from /proc/cpuinfo\n"
+                    " -> No \"Revision\" line\n"
+                    " -> WiringPi is designed for Raspberry Pi and can only be used with a "
+                    "Raspberry Pi.\n\n");
     }
     if (board.failGpioAccess && !board.returnCodes) {
-        failFatally("gpio-access",
-                    "wiringPiSetup: cannot open /dev/mem or /dev/gpiomem: Permission denied\n"
-                    "  (virtual board: failure injected). The program cannot reach the\n"
-                    "  GPIO hardware, so it stops here.\n"
-                    "  Try running it with sudo, or as a member of the gpio group.\n");
+        char explanation[512];
+        writeNoAccess(explanation, sizeof explanation, "/dev/gpiomem", "Permission denied");
+        failFatally("gpio-access", explanation);
     }
     const int result = board.failGpioAccess || !mapGpioDevice() ? -1 : 0;
     recordCallResult("wiringPiSetup", {}, result);
@@ -479,11 +498,18 @@ BOARD_API int softPwmCreate(int pin, int value, int range)
     if (board.failChannelThread) {
         result = EAGAIN;
     } else if (!board.virtualTime) {
+        // As wiringPi does: the pin is driven low first, and the call returns
+        // only once the thread runs, polling every millisecond, so that the
+        // first cycle shows the initial value.
+        setLevel(pin, channel, 0);
         trace::allowThreads();
         pthread_t thread;
         result = pthread_create(&thread, nullptr, runChannel, &channel);
         if (result == 0) {
             pthread_detach(thread);
+            while (!channel.threadRunning.load()) {
+                sleepRealUs(usPerMs);
+            }
         }
     }
     if (result != 0) {

@@ -1,0 +1,285 @@
+"""The virtual board against wiringPi itself. The real wiringPi, built from
+its released source, drives a register file in place of /dev/gpiomem (a Pi
+3) or /dev/gpiomem0 (a Pi 5), in a private mount namespace whose
+/proc/cpuinfo names the board; register_probe takes each write out of the
+file as the chip would and traces the pin's levels. The same built programs
+run on the virtual board, and the two must agree: the light cycle by cycle,
+the soft-PWM cycle's length, the exit status, and every word on stderr,
+also when GPIO cannot be reached, with and without WIRINGPI_CODES."""
+
+from __future__ import annotations
+
+import glob
+import os
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+import unittest
+
+SOURCE_DIR = os.environ["GLOW_SOURCE_DIR"]
+BUILD_DIR = os.environ["GLOW_BUILD_DIR"]
+PROBE = os.environ["GLOW_REGISTER_PROBE"]
+WIRINGPI_SOURCE = os.environ["GLOW_WIRINGPI_SOURCE"]
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowtrace"))
+import glowtrace  # noqa: E402
+
+# What each board model needs: its revision in /proc/cpuinfo, the node
+# wiringPi maps, the file's size, and the probe's register layout.
+MODELS = {
+    "Pi 3": ("a02082", "/dev/gpiomem", 0x210000, "pi3"),
+    "Pi 5": ("d04170", "/dev/gpiomem0", 0x30000, "pi5"),
+}
+LOOPING_RUN_S = 4.0  # longer than one cycle of every looping pattern
+ONE_SHOT_LIMIT_S = 10.0
+# How closely the two boards must agree: each 10 ms cycle's light within
+# 6 points of the lights the other board shows within 40 ms of it, for all but 3% of
+# the cycles (a busy machine stretches a cycle now and then), and the median
+# soft-PWM cycle within 0.5 ms.
+LIGHT_TOLERANCE = 0.06
+SHIFT_TOLERANCE_US = 40000
+STRAY_CYCLES = 0.03
+CYCLE_TOLERANCE_US = 500
+
+# Runs the rest of its arguments with a private /dev that holds only the
+# register file, if one is named, and /proc/cpuinfo replaced; an empty /sys
+# keeps wiringPi from any PCI device of this machine.
+IN_NAMESPACE = r"""set -e
+registers=$1 node=$2 cpuinfo=$3; shift 3
+mount -t tmpfs -o mode=755 glow-dev /dev
+if [ -n "$registers" ]; then touch "$node" && mount --bind "$registers" "$node"; fi
+mount --bind "$cpuinfo" /proc/cpuinfo
+mount -t tmpfs glow-sys /sys
+exec "$@"
+"""
+
+
+def build_environment() -> dict[str, str]:
+    with open(os.path.join(BUILD_DIR, "virtual-board.env"), encoding="utf-8") as variables:
+        return dict(line.split("=", 1) for line in variables.read().splitlines()
+                    if line and not line.startswith("#"))
+
+
+def unshare_command() -> list[str] | None:
+    """How this machine makes a private mount namespace, if it can."""
+    for command in (["unshare", "--mount", "--propagation", "private"],
+                    ["unshare", "--user", "--map-root-user", "--mount", "--propagation", "private"]):
+        if subprocess.run([*command, "true"], capture_output=True).returncode == 0:
+            return command
+    return None
+
+
+def build_wiringpi(folder: str) -> tuple[str, dict[int, int]]:
+    """The real libwiringPi.so, built here, and its wiringPi-to-BCM pin map."""
+    with tarfile.open(WIRINGPI_SOURCE) as archive:
+        archive.extractall(folder)
+    library, = glob.glob(os.path.join(folder, "*", "wiringPi"))
+    sources = ["wiringPi.c", "wiringSerial.c", "wiringShift.c", "piHiPri.c", "piThread.c",
+               "wiringPiSPI.c", "wiringPiI2C.c", "softPwm.c", "softTone.c", "wiringPiLegacy.c"]
+    subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-D_GNU_SOURCE",
+                    "-Wl,-soname,libwiringPi.so", "-o", os.path.join(folder, "libwiringPi.so"),
+                    *sources, "-I.", "-lm", "-lpthread", "-lrt", "-lcrypt"],
+                   cwd=library, check=True, capture_output=True)
+    with open(os.path.join(library, "wiringPi.c"), encoding="latin-1") as source:
+        table = re.search(r"pinToGpioR2 \[64\] =\s*\{([^}]*)\}", source.read()).group(1)
+    gpios = [int(n) for n in re.findall(r"-?\d+", re.sub(r"//[^\n]*", "", table))]
+    return folder, dict(enumerate(gpios))
+
+
+class Run:
+    """One program's run on one board: its exit status, stderr and trace."""
+
+    def __init__(self, status: int | None, stderr: str, trace: glowtrace.Trace | None):
+        self.status, self.stderr, self.trace = status, stderr, trace
+
+
+class Contract(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="glow-contract-")
+        cls.unshare = unshare_command()
+        cls.wiringpi, cls.bcm_of = build_wiringpi(os.path.join(cls.folder, "wiringpi"))
+        cls.wiring = build_environment()
+        cls.pin = int(cls.wiring["GLOW_BOARD_LED"])
+        with open(os.path.join(BUILD_DIR, "programs.txt"), encoding="utf-8") as listed:
+            cls.programs = listed.read().split()
+        cls.virtual_runs = {p: cls.on_virtual_board(p) for p in cls.programs}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    @classmethod
+    def cpuinfo(cls, revision: str | None) -> str:
+        path = os.path.join(cls.folder, f"cpuinfo-{revision}")
+        with open(path, "w") as cpuinfo:
+            cpuinfo.write("processor\t: 0\nmodel name\t: ARMv7 Processor rev 4 (v7l)\n"
+                          f"Hardware\t: BCM2835\nRevision\t: {revision}\n")
+        return path
+
+    @classmethod
+    def launch(cls, program: str, environment: dict[str, str], model: str,
+               registers: str = "") -> tuple[subprocess.Popen, str]:
+        revision, node, _, _ = MODELS[model]
+        stderr_path = os.path.join(cls.folder, "stderr")
+        with open(stderr_path, "w") as stderr:
+            process = subprocess.Popen(
+                [*cls.unshare, "sh", "-c", IN_NAMESPACE, "in-namespace", registers, node,
+                 cls.cpuinfo(revision), os.path.join(BUILD_DIR, "programs", program)],
+                env=environment, stdout=subprocess.DEVNULL, stderr=stderr)
+        return process, stderr_path
+
+    @classmethod
+    def finish(cls, process: subprocess.Popen, stderr_path: str) -> tuple[int | None, str]:
+        """Waits for a one-shot; ends a looping program after its window."""
+        try:
+            status = process.wait(timeout=ONE_SHOT_LIMIT_S)
+        except subprocess.TimeoutExpired:
+            os.kill(process.pid, signal.SIGKILL)
+            process.wait()
+            status = None
+        with open(stderr_path) as stderr:
+            return status, stderr.read()
+
+    @classmethod
+    def run_program(cls, program: str, environment: dict[str, str], model: str,
+                    registers: str = "") -> tuple[int | None, str]:
+        process, stderr_path = cls.launch(program, environment, model, registers)
+        try:
+            status = process.wait(timeout=LOOPING_RUN_S)
+            with open(stderr_path) as stderr:
+                return status, stderr.read()
+        except subprocess.TimeoutExpired:
+            os.kill(process.pid, signal.SIGTERM)  # the unshare's exec is the program itself
+            return cls.finish(process, stderr_path)
+
+    @classmethod
+    def on_virtual_board(cls, program: str, model: str = "Pi 3", **settings: str) -> Run:
+        trace_path = os.path.join(cls.folder, f"{program}.virtual.trace")
+        environment = glowtrace.board_environment(
+            "real", trace_path, os.path.join(BUILD_DIR, "virtual-board.env"), **settings)
+        status, stderr = cls.run_program(program, environment, model)
+        return Run(status, stderr, glowtrace.read_trace(trace_path))
+
+    @classmethod
+    def on_wiringpi(cls, program: str, model: str, registers_present: bool = True,
+                    **variables: str) -> Run:
+        revision, node, size, layout = MODELS[model]
+        registers = os.path.join(cls.folder, "registers")
+        with open(registers, "wb") as file:
+            file.truncate(size)
+        trace_path = os.path.join(cls.folder, f"{program}.wiringpi.trace")
+        probe = subprocess.Popen([PROBE, registers, layout, str(cls.bcm_of[cls.pin]), str(cls.pin),
+                                  cls.wiring["GLOW_BOARD_LED_ACTIVE"], trace_path])
+        environment = {"PATH": os.environ["PATH"], "LD_LIBRARY_PATH": cls.wiringpi, **variables}
+        time.sleep(0.1)  # the probe watches before the first write
+        status, stderr = cls.run_program(program, environment, model,
+                                         registers if registers_present else "")
+        ended_us = time.monotonic_ns() // 1000
+        probe.send_signal(signal.SIGTERM)
+        probe.wait(timeout=10)
+        trace = glowtrace.read_trace(trace_path)
+        if status is not None:
+            trace.events.append(glowtrace.Event(ended_us, "exit", [], [], 0))
+        return Run(status, stderr, trace)
+
+    @staticmethod
+    def light_cycles(trace: glowtrace.Trace) -> list[tuple[int, float]]:
+        """The light of each 10 ms cycle from the channel's first high, the
+        times made relative to it (the low at the channel's start is no cycle)."""
+        levels = trace.levels()
+        first_high = next((t for t, level in levels if level == 1), None)
+        if first_high is None:
+            return []
+        kept = [e for e in trace.events if e.kind != "level" or e.time_us >= first_high]
+        cycles = glowtrace.brightness(glowtrace.Trace(trace.clock, kept, trace.led_pin,
+                                                      trace.active_low))
+        return [(t - first_high, light) for t, light in cycles]
+
+    @staticmethod
+    def median_cycle_us(trace: glowtrace.Trace) -> float | None:
+        rises = [t for t, level in trace.levels() if level == 1]
+        periods = [later - earlier for earlier, later in zip(rises, rises[1:])]
+        return statistics.median(periods) if len(periods) >= 10 else None
+
+    def assert_same_light(self, virtual: list[tuple[int, float]], real: list[tuple[int, float]],
+                          what: str) -> None:
+        def strays(these, those):
+            # A cycle that an edge of the pattern cuts is lit in between: it
+            # must lie within what the other board shows around that time.
+            found = []
+            for t, light in these:
+                near = [other for u, other in those if abs(t - u) <= SHIFT_TOLERANCE_US]
+                if not near or not min(near) - LIGHT_TOLERANCE <= light <= max(near) + LIGHT_TOLERANCE:
+                    found.append((t, light))
+            return found
+        # Each run was ended after its own window: compare the time both cover.
+        common_us = min(virtual[-1][0], real[-1][0]) if virtual and real else 0
+        virtual, real = ([c for c in cycles if c[0] <= common_us] for cycles in (virtual, real))
+        for these, those, name in ((virtual, real, "virtual board"), (real, virtual, "wiringPi")):
+            found = strays(these, those)
+            self.assertLessEqual(len(found), STRAY_CYCLES * max(len(these), 1),
+                                 f"{what}: cycles of the {name} the other has not: {found[:5]}")
+
+    def test_each_program_shows_the_same_light_on_both_boards(self):
+        for model in MODELS:
+            for program in self.programs:
+                with self.subTest(model=model, program=program):
+                    virtual, real = self.virtual_runs[program], self.on_wiringpi(program, model)
+                    self.assertEqual((real.status, real.stderr), (virtual.status, virtual.stderr),
+                                     "exit status and stderr")
+                    self.assertEqual(real.trace.levels()[:1], [(real.trace.levels()[0][0], 0)]
+                                     if real.trace.levels() else [], "the channel starts low")
+                    lights = self.light_cycles(virtual.trace), self.light_cycles(real.trace)
+                    self.assertEqual(*(bool(light) for light in lights), "only one board lit the LED")
+                    if lights[0]:
+                        # The channel's first cycle shows the value it was created with.
+                        self.assertAlmostEqual(lights[0][0][1], lights[1][0][1],
+                                               delta=LIGHT_TOLERANCE, msg="the first cycle")
+                    if virtual.status == 0 and lights[0]:  # a one-shot that ended by itself
+                        self.assertAlmostEqual(lights[0][-1][0], lights[1][-1][0],
+                                               delta=SHIFT_TOLERANCE_US, msg="how long it was lit")
+                    self.assert_same_light(*lights, f"{program} on a {model}")
+                    cycles = self.median_cycle_us(virtual.trace), self.median_cycle_us(real.trace)
+                    print(f"contract: {program} on a {model}: {len(lights[1])} cycles, median "
+                          f"soft-PWM cycle (virtual, wiringPi) {cycles} µs", file=sys.stderr)
+                    if None not in cycles:
+                        self.assertLessEqual(abs(cycles[0] - cycles[1]), CYCLE_TOLERANCE_US,
+                                             f"median soft-PWM cycle (virtual, wiringPi): {cycles} µs")
+
+    def test_without_gpio_both_boards_fail_alike(self):
+        # The virtual board is told the node wiringPi would open; neither finds it.
+        program = self.programs[0]
+        for model, codes in ((m, c) for m in MODELS for c in (False, True)):
+            with self.subTest(model=model, WIRINGPI_CODES=codes):
+                variables = {"WIRINGPI_CODES": "1"} if codes else {}
+                real = self.on_wiringpi(program, model, registers_present=False, **variables)
+                virtual_environment = glowtrace.board_environment(
+                    "real", os.path.join(self.folder, "failed.trace"),
+                    os.path.join(BUILD_DIR, "virtual-board.env"), gpio_device=MODELS[model][1])
+                virtual_environment.update(variables)
+                virtual = self.run_program(program, virtual_environment, model)
+                self.assertEqual((real.status, real.stderr), virtual)
+                self.assertEqual(real.status, 1)
+                self.assertEqual(real.trace.levels(), [], "a failed set-up wrote the pin")
+
+
+def main() -> int:
+    if not os.path.exists(WIRINGPI_SOURCE):
+        print(f"contract: needs wiringPi's released source at {WIRINGPI_SOURCE} "
+              "(set GLOW_WIRINGPI_SOURCE); skipped")
+        return 77
+    if unshare_command() is None:
+        print("contract: needs a private mount namespace (root, or user namespaces); skipped")
+        return 77
+    program = unittest.main(exit=False, verbosity=2)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
