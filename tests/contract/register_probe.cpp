@@ -36,7 +36,10 @@ constexpr Layout layouts[] = {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-void requestStop(int) { stopRequested = 1; }
+void requestStop(int /*signal*/)
+{
+    stopRequested = 1;
+}
 
 long long nowUs()
 {
