@@ -1,15 +1,23 @@
 // Plays the GPIO block's part for wiringPi driving a plain file instead of
 // /dev/gpiomem: it watches the file's set and clear words for one pin, takes
-// each write out as the chip would (the words read back 0), and writes the
-// pin's levels as a virtual board trace, so that the same readers judge
-// both. On SIGTERM or SIGINT it closes the trace and exits 0.
-//   register_probe FILE pi3|pi5 BCM_GPIO PIN ACTIVE TRACE
-// PIN and ACTIVE (high or low) are the build's wiring, named in the header.
+// each write out as the chip would (the words read back 0), shows the pin's
+// level in the file's level word as the chip does, and writes the levels as
+// a virtual board trace, so that the same readers judge both boards. A file
+// replaced at its path is followed. On SIGTERM or SIGINT it exits 0.
+//   register_probe FILE pi3|pi5 BCM_GPIO PIN high|low TRACE [LOOK_US]
+// PIN and the polarity are the build's wiring, named in the trace's header;
+// LOOK_US, the pause between two looks, is 0 (none) by default. A probe that
+// pauses is woken at once when the program's threads sleep; one that never
+// does is preempted for whole scheduler slices on a busy machine.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -20,19 +28,21 @@
 #include <string_view>
 
 namespace {
-// Byte offsets of the set and clear words in the file wiringPi maps. A Pi
-// 1-4 maps the GPIO block at 0x200000 of /dev/gpiomem (GPSET0, GPCLR0); a
-// Pi 5 maps the RP1's /dev/gpiomem0 from 0, driving RIO's set and clear
-// aliases of its output word.
+// Byte offsets in the file wiringPi maps. A Pi 1-4 maps the GPIO block at
+// 0x200000 of /dev/gpiomem: GPSET0, GPCLR0, GPLEV0. A Pi 5 maps the RP1's
+// /dev/gpiomem0 from 0: RIO's set and clear aliases of its output word, and
+// its input word.
 struct Layout {
     const char* name;
     size_t setByte;
     size_t clearByte;
+    size_t levelByte;
 };
 constexpr Layout layouts[] = {
-    {"pi3", 0x200000 + 7 * 4, 0x200000 + 10 * 4},
-    {"pi5", 0x12000, 0x13000},
+    {"pi3", 0x200000 + 7 * 4, 0x200000 + 10 * 4, 0x200000 + 13 * 4},
+    {"pi5", 0x12000, 0x13000, 0x10008},
 };
+constexpr long long fileCheckUs = 100000;  // how often a replaced file is looked for
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -53,12 +63,54 @@ long long nowUs()
     std::fprintf(stderr, "register_probe: %s: %s\n", what, detail);
     std::exit(2);
 }
+
+// The file's words, mapped; none while the path holds no such file.
+struct Registers {
+    unsigned char* bytes = nullptr;
+    ino_t inode = 0;
+};
+
+size_t mappedBytesOf(const Layout& layout)
+{
+    return std::max({layout.setByte, layout.clearByte, layout.levelByte}) + 4;
+}
+
+void follow(Registers& registers, const char* path, const Layout& layout)
+{
+    const size_t mappedBytes = mappedBytesOf(layout);
+    struct stat file {};
+    if (stat(path, &file) == 0 && file.st_ino == registers.inode && registers.bytes != nullptr) {
+        return;
+    }
+    if (registers.bytes != nullptr) {
+        munmap(registers.bytes, mappedBytes);
+        registers = {};
+    }
+    if (stat(path, &file) != 0 || !S_ISREG(file.st_mode) ||
+        file.st_size < static_cast<off_t>(mappedBytes)) {
+        return;
+    }
+    const int opened = open(path, O_RDWR | O_CLOEXEC);
+    if (opened < 0) {
+        return;
+    }
+    void* map = mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, opened, 0);
+    close(opened);
+    if (map != MAP_FAILED) {
+        registers = {static_cast<unsigned char*>(map), file.st_ino};
+    }
+}
+
+uint32_t* word(const Registers& registers, size_t byte)
+{
+    return reinterpret_cast<uint32_t*>(registers.bytes + byte);
+}
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 7) {
-        fail("usage", "register_probe FILE pi3|pi5 BCM_GPIO PIN high|low TRACE");
+    if (argc != 7 && argc != 8) {
+        fail("usage", "register_probe FILE pi3|pi5 BCM_GPIO PIN high|low TRACE [LOOK_US]");
     }
     const Layout* layout = nullptr;
     for (const Layout& candidate : layouts) {
@@ -70,51 +122,66 @@ int main(int argc, char** argv)
     if (layout == nullptr || gpio < 0 || gpio > 31) {
         fail("bad layout or GPIO", argv[2]);
     }
-    const int file = open(argv[1], O_RDWR);
-    if (file < 0) {
-        fail(argv[1], std::strerror(errno));
-    }
-    const size_t mappedBytes = layout->clearByte + 4;
-    void* map = mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
-    if (map == MAP_FAILED) {
-        fail(argv[1], std::strerror(errno));
-    }
-    auto* bytes = static_cast<unsigned char*>(map);
-    auto* setWord = reinterpret_cast<uint32_t*>(bytes + layout->setByte);
-    auto* clearWord = reinterpret_cast<uint32_t*>(bytes + layout->clearByte);
+    const long lookUs = argc == 8 ? std::atol(argv[7]) : 0;
     FILE* trace = std::fopen(argv[6], "w");
     if (trace == nullptr) {
         fail(argv[6], std::strerror(errno));
     }
+    std::setvbuf(trace, nullptr, _IOLBF, 0);  // whole lines, for readers during the run
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
     std::fprintf(trace, "# glow-board-trace 1 clock=real pid=%d led=%s active=%s\n", getpid(),
                  argv[4], argv[5]);
-    std::fflush(trace);
 
     // A chip takes each write at once; this takes what has come since the
-    // last look. Both words written between two looks (the probe was not
-    // scheduled) means the pin went there and back: that is written as two
-    // changes at one time, as only a level that alternates can be.
+    // last look. Both words written between two looks means the pin went
+    // there and back: two changes at one time, as only a level that
+    // alternates can be.
     const uint32_t bit = 1U << gpio;
-    int level = -1;  // unknown until the first write
     const int pin = std::atoi(argv[4]);
+    int level = -1;  // unknown until the first write
+    Registers registers;
+    long long checkedUs = 0;
+    const timespec pause{0, lookUs * 1000};
+    prctl(PR_SET_TIMERSLACK, 1UL);  // the pause as asked, not 50 µs more
+    if (lookUs > 0) {
+        // Above the channel's thread (90) and every ordinary process, where
+        // allowed: a look is never put off by them, and its pause leaves
+        // the processor to them.
+        const sched_param priority{95};
+        sched_setscheduler(0, SCHED_FIFO, &priority);
+    }
     while (stopRequested == 0) {
-        const uint32_t set = __atomic_exchange_n(setWord, 0, __ATOMIC_SEQ_CST) & bit;
-        const uint32_t clear = __atomic_exchange_n(clearWord, 0, __ATOMIC_SEQ_CST) & bit;
+        if (nowUs() - checkedUs >= fileCheckUs) {
+            follow(registers, argv[1], *layout);
+            checkedUs = nowUs();
+        }
+        if (lookUs > 0) {
+            nanosleep(&pause, nullptr);
+        }
+        if (registers.bytes == nullptr) {
+            continue;
+        }
+        const uint32_t set =
+            __atomic_exchange_n(word(registers, layout->setByte), 0, __ATOMIC_SEQ_CST) & bit;
+        const uint32_t clear =
+            __atomic_exchange_n(word(registers, layout->clearByte), 0, __ATOMIC_SEQ_CST) & bit;
         if (set == 0 && clear == 0) {
             continue;
         }
         const long long time = nowUs();
-        int next = set != 0 ? 1 : 0;
-        if (set != 0 && clear != 0) {
-            next = level == 1 ? 1 : 0;
-            std::fprintf(trace, "%lld level %d %d\n", time, pin, 1 - next);
+        const bool both = set != 0 && clear != 0;
+        const int next = both ? (level == 1 ? 1 : 0) : (set != 0 ? 1 : 0);
+        if (both) {
+            // Said in the trace, so that a reader knows this look came late.
+            std::fprintf(trace, "# late look\n%lld level %d %d\n", time, pin, 1 - next);
         }
-        if (next != level || (set != 0 && clear != 0)) {
+        if (next != level || both) {
             std::fprintf(trace, "%lld level %d %d\n", time, pin, next);
         }
         level = next;
+        uint32_t* shown = word(registers, layout->levelByte);
+        *shown = level == 1 ? (*shown | bit) : (*shown & ~bit);
     }
     std::fclose(trace);
     return 0;

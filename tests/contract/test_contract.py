@@ -35,6 +35,7 @@ MODELS = {
     "Pi 3": ("a02082", "/dev/gpiomem", 0x210000, "pi3"),
     "Pi 5": ("d04170", "/dev/gpiomem0", 0x30000, "pi5"),
 }
+LOOK_US = 20  # the probe's pause between looks; a pulse lasts 100 µs or more
 LOOPING_RUN_S = 4.0  # longer than one cycle of every looping pattern
 ONE_SHOT_LIMIT_S = 10.0
 # How closely the two boards must agree: each 10 ms cycle's light within
@@ -92,10 +93,13 @@ def build_wiringpi(folder: str) -> tuple[str, dict[int, int]]:
 
 
 class Run:
-    """One program's run on one board: its exit status, stderr and trace."""
+    """One program's run on one board: its exit status, stderr and trace,
+    and whether the register probe said it had looked late."""
 
-    def __init__(self, status: int | None, stderr: str, trace: glowtrace.Trace | None):
+    def __init__(self, status: int | None, stderr: str, trace: glowtrace.Trace | None,
+                 looked_late: bool = False):
         self.status, self.stderr, self.trace = status, stderr, trace
+        self.looked_late = looked_late
 
 
 class Contract(unittest.TestCase):
@@ -175,7 +179,7 @@ class Contract(unittest.TestCase):
             file.truncate(size)
         trace_path = os.path.join(cls.folder, f"{program}.wiringpi.trace")
         probe = subprocess.Popen([PROBE, registers, layout, str(cls.bcm_of[cls.pin]), str(cls.pin),
-                                  cls.wiring["GLOW_BOARD_LED_ACTIVE"], trace_path])
+                                  cls.wiring["GLOW_BOARD_LED_ACTIVE"], trace_path, str(LOOK_US)])
         environment = {"PATH": os.environ["PATH"], "LD_LIBRARY_PATH": cls.wiringpi, **variables}
         time.sleep(0.1)  # the probe watches before the first write
         status, stderr = cls.run_program(program, environment, model,
@@ -186,7 +190,9 @@ class Contract(unittest.TestCase):
         trace = glowtrace.read_trace(trace_path)
         if status is not None:
             trace.events.append(glowtrace.Event(ended_us, "exit", [], [], 0))
-        return Run(status, stderr, trace)
+        with open(trace_path) as text:
+            looked_late = "# late look" in text.read()
+        return Run(status, stderr, trace, looked_late)
 
     @staticmethod
     def light_cycles(trace: glowtrace.Trace) -> list[tuple[int, float]]:
@@ -226,31 +232,46 @@ class Contract(unittest.TestCase):
             self.assertLessEqual(len(found), STRAY_CYCLES * max(len(these), 1),
                                  f"{what}: cycles of the {name} the other has not: {found[:5]}")
 
+    def assert_same_pattern(self, virtual: Run, real: Run, what: str) -> None:
+        self.assertEqual((real.status, real.stderr), (virtual.status, virtual.stderr),
+                         "exit status and stderr")
+        first = real.trace.levels()[:1]
+        self.assertEqual([level for _, level in first], [0] if first else [],
+                         "the channel starts low")
+        lights = self.light_cycles(virtual.trace), self.light_cycles(real.trace)
+        self.assertEqual(*(bool(light) for light in lights), "only one board lit the LED")
+        if lights[0]:
+            # The channel's first cycle shows the value it was created with.
+            self.assertAlmostEqual(lights[0][0][1], lights[1][0][1], delta=LIGHT_TOLERANCE,
+                                   msg="the first cycle")
+        if virtual.status == 0 and lights[0]:  # a one-shot that ended by itself
+            self.assertAlmostEqual(lights[0][-1][0], lights[1][-1][0], delta=SHIFT_TOLERANCE_US,
+                                   msg="how long it was lit")
+        self.assert_same_light(*lights, what)
+        cycles = self.median_cycle_us(virtual.trace), self.median_cycle_us(real.trace)
+        print(f"contract: {what}: {len(lights[1])} cycles, median soft-PWM cycle "
+              f"(virtual, wiringPi) {cycles} µs", file=sys.stderr)
+        if None not in cycles:
+            self.assertLessEqual(abs(cycles[0] - cycles[1]), CYCLE_TOLERANCE_US,
+                                 f"median soft-PWM cycle (virtual, wiringPi): {cycles} µs")
+
     def test_each_program_shows_the_same_light_on_both_boards(self):
         for model in MODELS:
             for program in self.programs:
                 with self.subTest(model=model, program=program):
-                    virtual, real = self.virtual_runs[program], self.on_wiringpi(program, model)
-                    self.assertEqual((real.status, real.stderr), (virtual.status, virtual.stderr),
-                                     "exit status and stderr")
-                    self.assertEqual(real.trace.levels()[:1], [(real.trace.levels()[0][0], 0)]
-                                     if real.trace.levels() else [], "the channel starts low")
-                    lights = self.light_cycles(virtual.trace), self.light_cycles(real.trace)
-                    self.assertEqual(*(bool(light) for light in lights), "only one board lit the LED")
-                    if lights[0]:
-                        # The channel's first cycle shows the value it was created with.
-                        self.assertAlmostEqual(lights[0][0][1], lights[1][0][1],
-                                               delta=LIGHT_TOLERANCE, msg="the first cycle")
-                    if virtual.status == 0 and lights[0]:  # a one-shot that ended by itself
-                        self.assertAlmostEqual(lights[0][-1][0], lights[1][-1][0],
-                                               delta=SHIFT_TOLERANCE_US, msg="how long it was lit")
-                    self.assert_same_light(*lights, f"{program} on a {model}")
-                    cycles = self.median_cycle_us(virtual.trace), self.median_cycle_us(real.trace)
-                    print(f"contract: {program} on a {model}: {len(lights[1])} cycles, median "
-                          f"soft-PWM cycle (virtual, wiringPi) {cycles} µs", file=sys.stderr)
-                    if None not in cycles:
-                        self.assertLessEqual(abs(cycles[0] - cycles[1]), CYCLE_TOLERANCE_US,
-                                             f"median soft-PWM cycle (virtual, wiringPi): {cycles} µs")
+                    # A run whose probe says it looked late (this machine
+                    # was not scheduled) is measured again, up to twice.
+                    for attempt in range(3):
+                        real = self.on_wiringpi(program, model)
+                        try:
+                            self.assert_same_pattern(self.virtual_runs[program], real,
+                                                     f"{program} on a {model}")
+                            break
+                        except AssertionError:
+                            if attempt == 2 or not real.looked_late:
+                                raise
+                            print(f"contract: {program} on a {model}: the probe looked late; "
+                                  "measured again", file=sys.stderr)
 
     def test_without_gpio_both_boards_fail_alike(self):
         # The virtual board is told the node wiringPi would open; neither finds it.

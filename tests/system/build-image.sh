@@ -1,28 +1,37 @@
 #!/usr/bin/env bash
-# Builds the armhf Debian 12 system that the system test boots under
-# qemu-system-arm: a root file system from Debian's packages, a kernel and a
-# small initramfs, and a raw ext4 image of it. Kept in IMAGE_DIR; a second
-# run with the same script finds it there and builds nothing. Prints the
-# image's folder last.
-#   build-image.sh IMAGE_DIR
+# Builds a Debian system that the system test boots under qemu-system-arm
+# or qemu-system-aarch64: a root file system from Debian's packages, a
+# kernel and a small initramfs, and a raw ext4 image of it. Kept in
+# CACHE/SUITE-ARCH/STAMP, the stamp made of this recipe and its arguments,
+# so that a second run, from any clone, finds it there and builds nothing.
+# Prints the image's folder last.
+#   build-image.sh CACHE SUITE ARCH      (bookworm or trixie; armhf or arm64)
 # Needs root (the image keeps its owners) and foreign-binary support.
 set -euo pipefail
-image_dir=$(realpath -m "$1")
-stamp=$(sha256sum "$0" | cut -c1-16)  # a changed recipe makes a new image
+suite=$2 arch=$3
+case "$arch" in
+    armhf) kernel=linux-image-armmp-lpae qemu_user=qemu-arm ;;
+    arm64) kernel=linux-image-arm64 qemu_user=qemu-aarch64 ;;
+    *) echo "system image: unknown architecture '$arch'" >&2; exit 2 ;;
+esac
+image_dir=$(realpath -m "$1/$suite-$arch")
+# A changed recipe makes a new image.
+stamp=$({ cat "$0"; echo "$suite $arch"; } | sha256sum | cut -c1-16)
 if [ -f "$image_dir/$stamp/image.raw" ]; then
     echo "$image_dir/$stamp"
     exit 0
 fi
 started=$(date +%s)
 
-# armhf programs run here under qemu-user; an older registration without the
-# F flag (interpreter opened at registration) breaks chroots.
+# The guest's programs run here under qemu-user; an older registration
+# without the F flag (interpreter opened at registration) breaks chroots.
 [ -e /proc/sys/fs/binfmt_misc/status ] ||
-    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-update-binfmts --import qemu-arm >/dev/null 2>&1 || true
-update-binfmts --enable qemu-arm >/dev/null 2>&1 || true
-arch-test armhf >/dev/null || {
-    echo "system image: this machine cannot run armhf programs (arch-test armhf)" >&2
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null ||
+    [ -e /proc/sys/fs/binfmt_misc/status ]  # another build mounted it meanwhile
+update-binfmts --import "$qemu_user" >/dev/null 2>&1 || true
+update-binfmts --enable "$qemu_user" >/dev/null 2>&1 || true
+arch-test "$arch" >/dev/null || {
+    echo "system image: this machine cannot run $arch programs (arch-test $arch)" >&2
     exit 1
 }
 
@@ -33,7 +42,8 @@ mirror=$(grep -hs -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2
     grep -v -- '-security' | awk '{print $2}' | head -n 1)
 [ -n "$mirror" ] || { echo "system image: no Debian mirror in this machine's apt sources" >&2; exit 1; }
 
-# What an interrupted build left: its chroot's file systems first.
+# What an interrupted build left, its chroot's file systems first, and the
+# images of earlier recipes.
 { findmnt -rn -o TARGET | grep -F "$image_dir/" || true; } | sort -r | xargs -r umount -l
 rm -rf "$image_dir"
 work="$image_dir/$stamp.partial"
@@ -86,10 +96,10 @@ chroot "$1" systemctl mask serial-getty@ttyAMA0.service getty@tty1.service \
     e2scrub_all.timer fstrim.timer systemd-tmpfiles-clean.timer
 rm -rf "$1"/var/cache/apt/archives/*.deb "$1"/var/lib/apt/lists/*'
 
-mmdebstrap --arch=armhf --variant=minbase --quiet \
-    --include=systemd,systemd-sysv,udev,dbus,polkitd,python3,kmod,initramfs-tools,linux-image-armmp-lpae \
+mmdebstrap --arch="$arch" --variant=minbase --quiet \
+    --include="systemd,systemd-sysv,udev,dbus,polkitd,python3,kmod,initramfs-tools,$kernel" \
     --essential-hook="$essential_hook" --customize-hook="$customize_hook" \
-    bookworm "$root" "$mirror" >"$work/mmdebstrap.log" 2>&1 || {
+    "$suite" "$root" "$mirror" >"$work/mmdebstrap.log" 2>&1 || {
     tail -n 40 "$work/mmdebstrap.log" >&2
     exit 1
 }
