@@ -1,27 +1,52 @@
 #!/usr/bin/env bash
-# The system test: boots an armhf Debian 12 system under qemu-system-arm
-# (-M virt, software emulation) with systemd as PID 1, where guest.py
-# installs this build's package with apt beside a wiringpi package made of
-# the virtual board for this test only, and takes it through switching,
-# upgrade, removal and purge, then through a reboot and a power-off with the
-# shutdown pattern and the power-off program enabled. The image is built
-# once and kept in the build folder; each run starts from it unchanged.
-#   run-in-vm.sh BUILD_DIR SOURCE_DIR
-# Exits 77 (skipped) where it cannot run: not root.
+# The system test: boots a Debian system of the build's architecture under
+# qemu-system-arm or qemu-system-aarch64 (-M virt, software emulation) with
+# systemd as PID 1, where guest.py installs this build's package with apt
+# beside a wiringpi package and takes it through switching, upgrade,
+# removal and purge, then through a reboot and a power-off with the
+# shutdown pattern and the power-off program enabled. The wiringpi package
+# holds the virtual board, or the real wiringPi built from its released
+# source (GLOW_WIRINGPI_SOURCE), which drives a register file in /dev that
+# register_probe reads as the chip would. The guest's device tree names the
+# board, as a Raspberry Pi's firmware does. The image is built once and kept
+# in GLOW_IMAGE_CACHE; each run starts from it unchanged.
+#   run-in-vm.sh BUILD_DIR SOURCE_DIR SUITE virtual|real pi3|pi5
+# Exits 77 (skipped) where it cannot run: not root, or no wiringPi source.
 set -euo pipefail
 build=$(realpath "$1")
 source=$(realpath "$2")
+suite=$3 wiringpi=$4 board=$5
+name=$suite-$wiringpi-$board
 if [ "$(id -u)" -ne 0 ]; then
     echo "system: building and booting the image needs root; skipped"
     exit 77
 fi
+wiringpi_source=${GLOW_WIRINGPI_SOURCE:-}
+if [ "$wiringpi" = real ] && [ ! -f "$wiringpi_source" ]; then
+    echo "system: needs wiringPi's released source at GLOW_WIRINGPI_SOURCE ('$wiringpi_source'); skipped"
+    exit 77
+fi
+# What each board is: its revision code, the node wiringPi maps and its
+# size, and the register layout the probe reads.
+case "$board" in
+    pi3) revision=a02082 node=/dev/gpiomem node_bytes=$((0x210000)) ;;
+    pi5) revision=d04170 node=/dev/gpiomem0 node_bytes=$((0x30000)) ;;
+    *) echo "system: unknown board '$board'" >&2; exit 2 ;;
+esac
 "$source/scripts/install-deps" system
-image=$("$source/tests/system/build-image.sh" "$build/system-image" | tail -n 1)
+architecture=$(sed -n 's/^GLOW_DEB_ARCHITECTURE:STRING=//p' "$build/CMakeCache.txt")
+case "$architecture" in
+    armhf) qemu=(qemu-system-arm -cpu cortex-a15) cc=arm-linux-gnueabihf-gcc ;;
+    arm64) qemu=(qemu-system-aarch64 -cpu cortex-a57) cc=aarch64-linux-gnu-gcc ;;
+    *) echo "system: no guest for architecture '$architecture'" >&2; exit 2 ;;
+esac
+image=$("$source/tests/system/build-image.sh" "${GLOW_IMAGE_CACHE:-/var/cache/glow/system-images}" \
+    "$suite" "$architecture" | tail -n 1)
 
-work="$build/system-test"
+work="$build/system-test-$name"
 rm -rf "$work"
 mkdir -p "$work/debs"
-cp "$build/programs.txt" "$work/"
+cp "$build/programs.txt" "$build/virtual-board.env" "$build/tests/register_probe" "$work/"
 
 # The package as a board gets it, and the same rebuilt as a higher version.
 (cd "$build" && cpack -G DEB -B "$work/cpack") >"$work/cpack.log"
@@ -31,20 +56,53 @@ dpkg-deb -R "$deb" "$work/upgrade"
 sed -i "s/^Version: .*/&+1/" "$work/upgrade/DEBIAN/control"
 dpkg-deb --build --root-owner-group "$work/upgrade" "$work/debs/glow-upgrade.deb" >/dev/null
 
-# wiringpi of a version the package accepts, holding the virtual board as
-# libwiringPi.so; built here for this test and never shipped.
+# wiringpi as the guest gets it: the virtual board, of a version the
+# package accepts, or the real library built from wiringPi's source and
+# named as its release is. Built here for this test and never shipped.
 stand_in="$work/wiringpi"
 mkdir -p "$stand_in/DEBIAN" "$stand_in/usr/lib"
-cp "$build/virtual-board/libwiringPi.so" "$stand_in/usr/lib/"
+if [ "$wiringpi" = virtual ]; then
+    cp "$build/virtual-board/libwiringPi.so" "$stand_in/usr/lib/"
+    version=3.0+virtualboard description="glow's virtual board in place of wiringPi"
+else
+    mkdir -p "$work/wiringpi-source"
+    tar xzf "$wiringpi_source" -C "$work/wiringpi-source"
+    library=$(echo "$work"/wiringpi-source/*/wiringPi)
+    (cd "$library" && "$cc" -O2 -shared -fPIC -D_GNU_SOURCE -Wl,-soname,libwiringPi.so \
+        -o "$stand_in/usr/lib/libwiringPi.so" wiringPi.c wiringSerial.c wiringShift.c piHiPri.c \
+        piThread.c wiringPiSPI.c wiringPiI2C.c softPwm.c softTone.c wiringPiLegacy.c -I. \
+        -lm -lpthread -lrt)
+    version=$(cat "$work"/wiringpi-source/*/VERSION) description="wiringPi, built from its released source"
+fi
 cat >"$stand_in/DEBIAN/control" <<CONTROL
 Package: wiringpi
-Version: 3.0+virtualboard
-Architecture: $(dpkg-deb -f "$deb" Architecture)
+Version: $version
+Architecture: $architecture
 Maintainer: glow developers <glow@users.noreply.github.com>
 Depends: libc6, libstdc++6
-Description: glow's virtual board in place of wiringPi, for glow's system test only
+Description: $description, for glow's system test only
 CONTROL
 dpkg-deb --build --root-owner-group "$stand_in" "$work/debs/wiringpi.deb" >/dev/null
+
+# What the guest needs to know of the board: the LED's BCM GPIO is looked up
+# in wiringPi's own pin table (the virtual board's is the same).
+pin=$(sed -n 's/^GLOW_BOARD_LED=//p' "$build/virtual-board.env")
+table=$(tr -d '\n' <"$source/virtual-board/src/board.cpp" |
+    sed 's/.*bcmOfWiringPiPin\[32\] = {\([^}]*\)}.*/\1/' | tr -d ' ')
+bcm=$(echo "$table" | cut -d, -f$((pin + 1)))
+cat >"$work/board.env" <<BOARD
+WIRINGPI=$wiringpi
+BOARD=$board
+NODE=$node
+NODE_BYTES=$node_bytes
+BCM=$bcm
+BOARD
+
+# The board's name in the device tree, where wiringPi looks first.
+"${qemu[@]}" -M "virt,dumpdtb=$work/virt.dtb" -smp 2 -m 1024 -display none -nic none 2>/dev/null
+dtc -q -I dtb -O dts "$work/virt.dtb" >"$work/board.dts"
+echo "/ { system { linux,revision = <0x$revision>; }; };" >>"$work/board.dts"
+dtc -q -I dts -O dtb -o "$work/board.dtb" "$work/board.dts"
 
 # The guest boots twice from one overlay of the image, so that the second
 # boot finds what the first installed and enabled: the first ends in an
@@ -57,7 +115,7 @@ boot() {
     # A guest that panics ends QEMU (panic=-1, -no-reboot), and so does its
     # reboot; one that hangs is ended by timeout, and QEMU by its pid on
     # every other way out.
-    timeout -k 10 600 qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 1024 \
+    timeout -k 10 900 "${qemu[@]}" -M virt -smp 2 -m 1024 -dtb "$work/board.dtb" \
         -display none -monitor none -serial "file:$work/console.$1" -no-reboot -nic none \
         -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
         -append "root=/dev/vda rw console=ttyAMA0 panic=-1 quiet" \
@@ -67,25 +125,33 @@ boot() {
         -device virtio-9p-device,fsdev=source,mount_tag=glowsrc \
         -fsdev "local,id=work,path=$work,security_model=none" \
         -device virtio-9p-device,fsdev=work,mount_tag=glowwork &
-    qemu=$!
-    wait "$qemu" || status=$?
-    qemu=
-    echo "system: boot $1 ran $(($(date +%s) - started)) s (QEMU status $status)"
+    qemu_pid=$!
+    wait "$qemu_pid" || status=$?
+    qemu_pid=
+    echo "system: $name: boot $1 ran $(($(date +%s) - started)) s (QEMU status $status)"
 }
-qemu=
-trap '[ -z "$qemu" ] || kill "$qemu" 2>/dev/null || true' EXIT
+qemu_pid=
+trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true' EXIT
 
 # What the LED showed at the end of a shutdown, from the test's hook: lit
 # or dark for the build's polarity, and whether the shutdown pattern ran.
+# The hook prints the level words and, for the real wiringPi, the set and
+# clear words: what the power-off program wrote once the probe had ended.
 led_after() {
-    local line low high lit
+    local line low high set clear lit
     line=$(grep -a -o "glow-system-test: $2: .*" "$work/console.$1" | tail -n 1)
     [ -n "$line" ] || { echo "no word from the test's hook"; return; }
-    read -r low high <<<"$(echo "$line" | sed 's/.*levels\([0-9 ]*\);.*/\1/')"
+    read -r low high set clear <<<"$(echo "$line" |
+        sed 's/.*levels \([0-9]*\) \([0-9]*\); writes \([0-9]*\) \([0-9]*\);.*/\1 \2 \3 \4/')"
     # Only the LED's pin is driven: its level is the one bit set, if any.
     local words=$((low | high << 32)) level=0
     [ "$words" -eq 0 ] || level=1
     [ $((words & (words - 1))) -eq 0 ] || { echo "more than one pin high ($low $high)"; return; }
+    if [ "$set" -ne 0 ] && [ "$clear" -ne 0 ]; then
+        echo "both set and cleared after the probe ended"; return
+    fi
+    [ "$set" -eq 0 ] || level=1
+    [ "$clear" -eq 0 ] || level=0
     local lit_level=1
     grep -q '^GLOW_BOARD_LED_ACTIVE=low' "$build/virtual-board.env" && lit_level=0
     [ "$level" = "$lit_level" ] && lit=lit || lit=dark
@@ -108,11 +174,11 @@ boot 2
 tail -n 1 "$work/report" 2>/dev/null | grep -q " 0 failed$" || passed=0
 after_reboot=$(led_after 1 reboot)
 after_poweroff=$(led_after 2 poweroff)
-echo "system: after the reboot's shutdown the LED was $after_reboot"
-echo "system: after the power-off the LED was $after_poweroff"
-case "$after_reboot" in "dark, glowtwice runs "[1-9]*) ;; *) passed=0 ;; esac
-case "$after_poweroff" in "lit, glowtwice runs "[1-9]*) ;; *) passed=0 ;; esac
-[ "$passed" = 1 ] && echo "system: the story's shutdown: 2 passed, 0 failed" && exit 0
+echo "system: $name: after the reboot's shutdown the LED was $after_reboot"
+echo "system: $name: after the power-off the LED was $after_poweroff"
+case "$after_reboot" in "dark, shutdown pattern "[1-9]*) ;; *) passed=0 ;; esac
+case "$after_poweroff" in "lit, shutdown pattern "[1-9]*) ;; *) passed=0 ;; esac
+[ "$passed" = 1 ] && echo "system: $name: the story's shutdown: 2 passed, 0 failed" && exit 0
 echo "system: the story's shutdown failed; the second console's end:"
 tail -n 40 "$work/console.2"
 exit 1
