@@ -26,6 +26,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #define BOARD_API extern "C" __attribute__((visibility("default")))
@@ -391,6 +392,32 @@ void writeNoAccess(char* text, size_t size, const char* node, const char* reason
                   "  Try running with sudo?\n",
                   rp1 ? "" : "/dev/mem", node, reason);
 }
+
+// wiringPi's words when it finds no board revision, with the system it
+// describes (uname's) as it does. The version is that of the wiringPi
+// release whose words these are.
+void writeBoardUnknown(char* text, size_t size)
+{
+    utsname system{};
+    uname(&system);
+    const bool arm = std::strstr(system.machine, "arm") != nullptr ||
+                     std::strstr(system.machine, "aarch") != nullptr;
+    std::snprintf(text, size,
+                  "Oops: Unable to determine Raspberry Pi board revision from "
+                  "/proc/device-tree/system/linux,revision and from /proc/cpuinfo\n"
+                  "      WiringPi    : 3.14\n"
+                  "      system name : %s\n"
+                  "      release     : %s\n"
+                  "      version     : %s\n"
+                  "      machine     : %s\n"
+                  "%s"
+                  " -> No \"Revision\" line\n"
+                  " -> WiringPi is designed for Raspberry Pi and can only be used with a "
+                  "Raspberry Pi.\n\n"
+                  " -> Check at https://github.com/wiringpi/wiringpi/issues.\n\n",
+                  system.sysname, system.release, system.version, system.machine,
+                  arm ? "" : " -> This is not an ARM architecture; it cannot be a Raspberry Pi.\n");
+}
 }  // namespace
 
 // With GLOW_BOARD_GPIO_DEVICE, or a /dev/gpiomem of the OS's, the board
@@ -430,7 +457,11 @@ bool mapGpioDevice()
     if (failed == std::string_view("open")) {
         writeNoAccess(explanation, sizeof explanation, board.gpioDevice, std::strerror(errno));
     } else {
-        std::snprintf(explanation, sizeof explanation, "wiringPiSetup: mmap (GPIO) failed: %s\n",
+        // A Pi 5's RP1 map has its own words.
+        std::snprintf(explanation, sizeof explanation,
+                      std::string_view(board.gpioDevice) == "/dev/gpiomem0"
+                          ? "wiringPiSetup: mmap failed: %s\n"
+                          : "wiringPiSetup: mmap (GPIO) failed: %s\n",
                       std::strerror(errno));
     }
     failFatally("gpio-access", explanation);
@@ -440,12 +471,9 @@ bool mapGpioDevice()
 BOARD_API int wiringPiSetup(void)
 {
     if (board.failBoardModel) {
-        failFatally("board-model",
-                    "Oops: Unable to determine Raspberry Pi board revision from "
-                    "/proc/device-tree/system/linux,revision and from /proc/cpuinfo\n"
-                    " -> No \"Revision\" line\n"
-                    " -> WiringPi is designed for Raspberry Pi and can only be used with a "
-                    "Raspberry Pi.\n\n");
+        char explanation[1024];
+        writeBoardUnknown(explanation, sizeof explanation);
+        failFatally("board-model", explanation);
     }
     if (board.failGpioAccess && !board.returnCodes) {
         char explanation[512];
