@@ -5,6 +5,10 @@
 // a virtual board trace, so that the same readers judge both boards. A file
 // replaced at its path is followed. On SIGTERM or SIGINT it exits 0.
 //   register_probe FILE pi3|pi5 BCM_GPIO PIN high|low TRACE [LOOK_US]
+//   register_probe --board pi3|pi5
+// The second form prints what the tests make of the board, as KEY=VALUE
+// lines: its revision code, the node wiringPi maps there, the node's size
+// and the three words' offsets.
 // PIN and the polarity are the build's wiring, named in the trace's header;
 // LOOK_US, the pause between two looks, is 0 (none) by default. A probe that
 // pauses is woken at once when the program's threads sleep; one that never
@@ -28,19 +32,24 @@
 #include <string_view>
 
 namespace {
-// Byte offsets in the file wiringPi maps. A Pi 1-4 maps the GPIO block at
-// 0x200000 of /dev/gpiomem: GPSET0, GPCLR0, GPLEV0. A Pi 5 maps the RP1's
-// /dev/gpiomem0 from 0: RIO's set and clear aliases of its output word, and
-// its input word.
+// The boards, each by a revision code wiringPi knows. Byte offsets are in
+// the file wiringPi maps, as large as its map. A Pi 1-4 maps the GPIO block
+// at 0x200000 of /dev/gpiomem: GPSET0, GPCLR0, GPLEV0. A Pi 5 maps the
+// RP1's /dev/gpiomem0 from 0: RIO's set and clear aliases of its output
+// word, and its input word.
 struct Layout {
     const char* name;
+    const char* revision;
+    const char* node;
+    size_t nodeBytes;
     size_t setByte;
     size_t clearByte;
     size_t levelByte;
 };
 constexpr Layout layouts[] = {
-    {"pi3", 0x200000 + 7 * 4, 0x200000 + 10 * 4, 0x200000 + 13 * 4},
-    {"pi5", 0x12000, 0x13000, 0x10008},
+    {"pi3", "a02082", "/dev/gpiomem", 0x210000, 0x200000 + 7 * 4, 0x200000 + 10 * 4,
+     0x200000 + 13 * 4},
+    {"pi5", "d04170", "/dev/gpiomem0", 0x30000, 0x12000, 0x13000, 0x10008},
 };
 constexpr long long fileCheckUs = 100000;  // how often a replaced file is looked for
 
@@ -105,22 +114,35 @@ uint32_t* word(const Registers& registers, size_t byte)
 {
     return reinterpret_cast<uint32_t*>(registers.bytes + byte);
 }
+
+const Layout* layoutNamed(const char* name)
+{
+    for (const Layout& candidate : layouts) {
+        if (std::string_view(name) == candidate.name) {
+            return &candidate;
+        }
+    }
+    fail("no such board", name);
+}
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string_view(argv[1]) == "--board") {
+        const Layout& board = *layoutNamed(argv[2]);
+        std::printf("REVISION=%s\nNODE=%s\nNODE_BYTES=%zu\nSET_BYTE=%zu\nCLEAR_BYTE=%zu\n"
+                    "LEVEL_BYTE=%zu\n",
+                    board.revision, board.node, board.nodeBytes, board.setByte, board.clearByte,
+                    board.levelByte);
+        return 0;
+    }
     if (argc != 7 && argc != 8) {
         fail("usage", "register_probe FILE pi3|pi5 BCM_GPIO PIN high|low TRACE [LOOK_US]");
     }
-    const Layout* layout = nullptr;
-    for (const Layout& candidate : layouts) {
-        if (std::string_view(argv[2]) == candidate.name) {
-            layout = &candidate;
-        }
-    }
+    const Layout* layout = layoutNamed(argv[2]);
     const int gpio = std::atoi(argv[3]);
-    if (layout == nullptr || gpio < 0 || gpio > 31) {
-        fail("bad layout or GPIO", argv[2]);
+    if (gpio < 0 || gpio > 31) {
+        fail("bad GPIO", argv[3]);
     }
     const long lookUs = argc == 8 ? std::atol(argv[7]) : 0;
     FILE* trace = std::fopen(argv[6], "w");

@@ -26,18 +26,11 @@ if [ "$wiringpi" = real ] && [ ! -f "$wiringpi_source" ]; then
     echo "system: needs wiringPi's released source at GLOW_WIRINGPI_SOURCE ('$wiringpi_source'); skipped"
     exit 77
 fi
-# What each board is: its revision code, the node wiringPi maps and its
-# size, and the register layout the probe reads.
-case "$board" in
-    pi3) revision=a02082 node=/dev/gpiomem node_bytes=$((0x210000)) ;;
-    pi5) revision=d04170 node=/dev/gpiomem0 node_bytes=$((0x30000)) ;;
-    *) echo "system: unknown board '$board'" >&2; exit 2 ;;
-esac
 "$source/scripts/install-deps" system
 architecture=$(sed -n 's/^GLOW_DEB_ARCHITECTURE:STRING=//p' "$build/CMakeCache.txt")
 case "$architecture" in
-    armhf) qemu=(qemu-system-arm -cpu cortex-a15) cc=arm-linux-gnueabihf-gcc ;;
-    arm64) qemu=(qemu-system-aarch64 -cpu cortex-a57) cc=aarch64-linux-gnu-gcc ;;
+    armhf) qemu=(qemu-system-arm -cpu cortex-a15) triplet=arm-linux-gnueabihf user=qemu-arm ;;
+    arm64) qemu=(qemu-system-aarch64 -cpu cortex-a57) triplet=aarch64-linux-gnu user=qemu-aarch64 ;;
     *) echo "system: no guest for architecture '$architecture'" >&2; exit 2 ;;
 esac
 image=$("$source/tests/system/build-image.sh" "${GLOW_IMAGE_CACHE:-/var/cache/glow/system-images}" \
@@ -65,14 +58,10 @@ if [ "$wiringpi" = virtual ]; then
     cp "$build/virtual-board/libwiringPi.so" "$stand_in/usr/lib/"
     version=3.0+virtualboard description="glow's virtual board in place of wiringPi"
 else
-    mkdir -p "$work/wiringpi-source"
-    tar xzf "$wiringpi_source" -C "$work/wiringpi-source"
-    library=$(echo "$work"/wiringpi-source/*/wiringPi)
-    (cd "$library" && "$cc" -O2 -shared -fPIC -D_GNU_SOURCE -Wl,-soname,libwiringPi.so \
-        -o "$stand_in/usr/lib/libwiringPi.so" wiringPi.c wiringSerial.c wiringShift.c piHiPri.c \
-        piThread.c wiringPiSPI.c wiringPiI2C.c softPwm.c softTone.c wiringPiLegacy.c -I. \
-        -lm -lpthread -lrt)
-    version=$(cat "$work"/wiringpi-source/*/VERSION) description="wiringPi, built from its released source"
+    "$source/tests/contract/build-wiringpi.sh" "$wiringpi_source" "$triplet-gcc" \
+        "$work/wiringpi-build"
+    cp "$work/wiringpi-build/libwiringPi.so" "$stand_in/usr/lib/"
+    version=$(cat "$work/wiringpi-build/VERSION") description="wiringPi, built from its released source"
 fi
 cat >"$stand_in/DEBIAN/control" <<CONTROL
 Package: wiringpi
@@ -84,19 +73,18 @@ Description: $description, for glow's system test only
 CONTROL
 dpkg-deb --build --root-owner-group "$stand_in" "$work/debs/wiringpi.deb" >/dev/null
 
-# What the guest needs to know of the board: the LED's BCM GPIO is looked up
-# in wiringPi's own pin table (the virtual board's is the same).
-pin=$(sed -n 's/^GLOW_BOARD_LED=//p' "$build/virtual-board.env")
-table=$(tr -d '\n' <"$source/virtual-board/src/board.cpp" |
-    sed 's/.*bcmOfWiringPiPin\[32\] = {\([^}]*\)}.*/\1/' | tr -d ' ')
-bcm=$(echo "$table" | cut -d, -f$((pin + 1)))
-cat >"$work/board.env" <<BOARD
-WIRINGPI=$wiringpi
-BOARD=$board
-NODE=$node
-NODE_BYTES=$node_bytes
-BCM=$bcm
-BOARD
+# What the guest needs to know of the board: the probe's account of it
+# (revision, node, the node's size and words) and, for the real wiringPi,
+# the LED's BCM GPIO from wiringPi's own pin table.
+bcm=
+[ "$wiringpi" = virtual ] ||
+    bcm=$(sed -n "$(($(sed -n 's/^GLOW_BOARD_LED=//p' "$build/virtual-board.env") + 1))p" \
+        "$work/wiringpi-build/pin-to-gpio")
+{
+    echo "WIRINGPI=$wiringpi" "BOARD=$board" "BCM=$bcm" | tr ' ' '\n'
+    "$user" -L "/usr/$triplet" "$build/tests/register_probe" --board "$board"
+} >"$work/board.env"
+revision=$(sed -n 's/^REVISION=//p' "$work/board.env")
 
 # The board's name in the device tree, where wiringPi looks first.
 "${qemu[@]}" -M "virt,dumpdtb=$work/virt.dtb" -smp 2 -m 1024 -display none -nic none 2>/dev/null
