@@ -73,6 +73,18 @@ long long stepsUntil(const std::vector<Step>& cycle, int64_t limitUs)
     }
 }
 
+// A pattern's steps as the channel gets them from this build: each duty
+// mirrored where a low pin lights the LED.
+std::vector<Step> onPin(std::vector<Step> steps)
+{
+    for (Step& step : steps) {
+        if (step.kind == Step::write && builtWiring().activeLow) {
+            step.value = 100 - step.value;
+        }
+    }
+    return steps;
+}
+
 // What every run must show, whatever the program: silence and no misuse.
 void expectCleanRun(const FinishedRun& run)
 {
@@ -85,11 +97,13 @@ void expectSetupSequence(const Trace& trace)
 {
     const std::vector<TraceEvent> calls = trace.ofKind("call");
     ASSERT_GE(calls.size(), 4u);
+    const long long pin = builtWiring().pin;
+    const long long initial = onPin({{Step::write, 1}})[0].value;
     EXPECT_TRUE(calls[0].isCall("wiringPiSetup") && calls[0].numbers.empty()) << calls[0].line;
-    EXPECT_TRUE(calls[1].isCall("pinMode") && calls[1].numbers == std::vector<long long>({4, 1}))
+    EXPECT_TRUE(calls[1].isCall("pinMode") && calls[1].numbers == std::vector<long long>({pin, 1}))
         << calls[1].line;
     EXPECT_TRUE(calls[2].isCall("softPwmCreate") &&
-                calls[2].numbers == std::vector<long long>({4, 1, 100}))
+                calls[2].numbers == std::vector<long long>({pin, initial, 100}))
         << calls[2].line;
     EXPECT_TRUE(calls[3].isCall("softPwmWrite")) << "first call after set-up: " << calls[3].line;
 }
@@ -128,7 +142,7 @@ TEST_P(LoopingProgram, RepeatsItsExactCycleUntilTerminated)
     ASSERT_FALSE(run.trace.events.empty());
     EXPECT_EQ(run.trace.events.back().kind, "end") << run.trace.events.back().line;
     expectSetupSequence(run.trace);
-    EXPECT_TRUE(followsCycle(patternSteps(run.trace), pattern.cycle, 0, size_t{soakCycles}));
+    EXPECT_TRUE(followsCycle(patternSteps(run.trace), onPin(pattern.cycle), 0, size_t{soakCycles}));
 }
 
 // A million cycles in virtual time, of which the board keeps the first and
@@ -136,12 +150,12 @@ TEST_P(LoopingProgram, RepeatsItsExactCycleUntilTerminated)
 // and every sleep, and no event was lost or added in between.
 TEST_P(LoopingProgram, MillionthCycleIsTheFirstAgain)
 {
-    const LoopingPattern& pattern = GetParam();
-    const int64_t cycleUs = cycleLengthUs(pattern.cycle);
+    const std::vector<Step> cycle = onPin(GetParam().cycle);
+    const int64_t cycleUs = cycleLengthUs(cycle);
     const long long limitMs = (millionCycles * cycleUs + cycleUs / 3) / 1000;
-    const auto keep = static_cast<std::ptrdiff_t>(3 * pattern.cycle.size());
+    const auto keep = static_cast<std::ptrdiff_t>(3 * cycle.size());
     const FinishedRun run = runOnBoard(
-        programPath(pattern.program),
+        programPath(GetParam().program),
         {.limitMs = limitMs, .extraEnvironment = {"GLOW_BOARD_TRACE_KEEP=" + std::to_string(keep)}},
         std::chrono::minutes(10));
 
@@ -152,17 +166,17 @@ TEST_P(LoopingProgram, MillionthCycleIsTheFirstAgain)
     ASSERT_GE(trace.events.size(), static_cast<size_t>(2 * keep));
     const long long setupAndEnd = 4;
     EXPECT_EQ(static_cast<long long>(trace.events.size()) + trace.skippedEvents,
-              setupAndEnd + stepsUntil(pattern.cycle, limitMs * 1000));
+              setupAndEnd + stepsUntil(cycle, limitMs * 1000));
 
     const auto events = trace.events.begin();
-    EXPECT_TRUE(followsCycle(stepsOf(events + 3, events + keep), pattern.cycle, 0, 2));
+    EXPECT_TRUE(followsCycle(stepsOf(events + 3, events + keep), cycle, 0, 2));
     const std::vector<Step> tail = stepsOf(events + keep, trace.events.end());
     const auto lastCycles = std::find_if(tail.begin(), tail.end(), [&](const Step& step) {
-        return step.timeUs % cycleUs == 0 && step.sameAs(pattern.cycle[0]);
+        return step.timeUs % cycleUs == 0 && step.sameAs(cycle[0]);
     });
     ASSERT_NE(lastCycles, tail.end());
     EXPECT_GE(lastCycles->timeUs / cycleUs, millionCycles - 2);
-    EXPECT_TRUE(followsCycle({lastCycles, tail.end()}, pattern.cycle, lastCycles->timeUs, 1));
+    EXPECT_TRUE(followsCycle({lastCycles, tail.end()}, cycle, lastCycles->timeUs, 1));
     EXPECT_EQ(trace.events.back().kind, "end");
 }
 
@@ -247,7 +261,7 @@ TEST(FullGlow, WritesFullOnceHoldsOneSecondAndExitsZero)
     EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
     expectSetupSequence(run.trace);
     const std::vector<Step> steps = patternSteps(run.trace);
-    EXPECT_TRUE(followsCycle(steps, {{Step::write, 100}, {Step::delayMs, 1000}}, 0, 1));
+    EXPECT_TRUE(followsCycle(steps, onPin({{Step::write, 100}, {Step::delayMs, 1000}}), 0, 1));
     EXPECT_EQ(steps.size(), 2u);
     // Nothing touches the channel or the pin between the hold and the exit.
     ASSERT_FALSE(run.trace.events.empty());
@@ -303,15 +317,15 @@ TEST(DarkLed, WritesDarkOnceHoldsAndExitsZero)
     EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
     expectSetupSequence(run.trace);
     const std::vector<Step> steps = patternSteps(run.trace);
-    EXPECT_TRUE(followsCycle(steps, {{Step::write, 0}, {Step::delayMs, 20}}, 0, 1));
+    EXPECT_TRUE(followsCycle(steps, onPin({{Step::write, 0}, {Step::delayMs, 20}}), 0, 1));
     EXPECT_EQ(steps.size(), 2u);
     ASSERT_FALSE(run.trace.events.empty());
     EXPECT_EQ(run.trace.events.back().kind, "exit");
 }
 
-// Whatever a pattern left on the pin, it ends low, and the program outlives
+// Whatever a pattern left on the pin, it ends dark, and the program outlives
 // its write by the cycle the channel takes to read it and one whole cycle low.
-TEST(DarkLed, LeavesThePinLowAfterAWholeDarkCycle)
+TEST(DarkLed, LeavesTheLedDarkAfterAWholeDarkCycle)
 {
     const FinishedRun run =
         runOnBoard(programPath("glowoff"), {.virtualTime = false}, milliseconds(20000));
@@ -321,7 +335,7 @@ TEST(DarkLed, LeavesThePinLowAfterAWholeDarkCycle)
     const RealTimeEnd end = realTimeEnd(run.trace);
     ASSERT_NE(end.writeUs, -1);
     ASSERT_NE(end.exitUs, -1);
-    EXPECT_EQ(end.lastLevel, 0);
+    EXPECT_EQ(end.lastLevel, builtWiring().activeLow ? 1 : 0);
     EXPECT_GE(end.exitUs - end.writeUs, 2 * 10000);
 }
 
@@ -342,7 +356,8 @@ void PrintTo(const SetupOutcome& outcome, std::ostream* out)
 }
 
 const std::string noGpioLine = "cannot set up GPIO access";
-const std::string noChannelLine = "cannot start the soft-PWM channel on pin 4";
+const std::string noChannelLine =
+    "cannot start the soft-PWM channel on pin " + std::to_string(builtWiring().pin);
 const std::string noDevice = "/nonexistent/gpiomem";
 
 class SetupFailure : public testing::TestWithParam<std::tuple<std::string, SetupOutcome>> {};

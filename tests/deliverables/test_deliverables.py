@@ -222,6 +222,9 @@ class Package(unittest.TestCase):
         self.assertEqual(depends, ["libc6", "wiringpi", "init-system-helpers", "systemd"])
         # wiringPi 2.x cannot tell the newer boards.
         self.assertIn("wiringpi (>= 3.0)", field("Depends"))
+        with open(os.path.join(BUILD_DIR, "virtual-board.env"), encoding="utf-8") as wiring:
+            pin = re.search(r"^GLOW_BOARD_LED=(\d+)$", wiring.read(), re.M).group(1)
+        self.assertIn(f"on wiringPi pin {pin}", field("Description"), "the pin it was built for")
 
     def test_holds_the_programs_and_pages_and_never_the_virtual_board(self):
         files = {

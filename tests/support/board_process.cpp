@@ -92,6 +92,22 @@ std::vector<std::string> builtPrograms()
     return splitList(GLOW_PROGRAMS, ',');
 }
 
+Wiring builtWiring()
+{
+    Wiring wiring{-1, false};
+    for (const std::string& variable : boardVariables(false)) {
+        if (variable.rfind("GLOW_BOARD_LED=", 0) == 0) {
+            wiring.pin = std::stoi(variable.substr(variable.find('=') + 1));
+        } else if (variable == "GLOW_BOARD_LED_ACTIVE=low") {
+            wiring.activeLow = true;
+        }
+    }
+    if (wiring.pin < 0) {
+        throw std::runtime_error("no GLOW_BOARD_LED in " GLOW_BOARD_ENVIRONMENT);
+    }
+    return wiring;
+}
+
 BoardProcess::BoardProcess(const std::string& path, const BoardSettings& settings)
 {
     char pattern[] = "/tmp/glow-test-XXXXXX";

@@ -15,6 +15,13 @@ std::string programPath(const std::string& program);
 // Every program the build makes.
 std::vector<std::string> builtPrograms();
 
+// The LED's wiring this build was made for, as it wrote it for the board.
+struct Wiring {
+    int pin;
+    bool activeLow;  // a low pin lights the LED
+};
+Wiring builtWiring();
+
 struct BoardSettings {
     std::vector<std::string> args;
     bool virtualTime = true;
