@@ -2,6 +2,8 @@
 // that the benchmark can time the channel's high and low parts from the
 // virtual board's trace:   hold_duty DUTY SECONDS
 
+#include "indicator.h"
+
 #include <softPwm.h>
 #include <wiringPi.h>
 
@@ -16,7 +18,7 @@ int main(int argc, char** argv)
     }
     const int duty = std::atoi(argv[1]);
     const int seconds = std::atoi(argv[2]);
-    if (wiringPiSetup() != 0 || softPwmCreate(4, duty, 100) != 0) {
+    if (wiringPiSetup() != 0 || softPwmCreate(indicatorPin, duty, indicatorRange) != 0) {
         std::fprintf(stderr, "hold_duty: cannot start the soft-PWM channel\n");
         return 1;
     }
