@@ -52,6 +52,7 @@ constexpr Layout layouts[] = {
     {"pi5", "d04170", "/dev/gpiomem0", 0x30000, 0x12000, 0x13000, 0x10008},
 };
 constexpr long long fileCheckUs = 100000;  // how often a replaced file is looked for
+constexpr long long softPwmCycleUs = 10000;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -158,12 +159,15 @@ int main(int argc, char** argv)
     // A chip takes each write at once; this takes what has come since the
     // last look. Both words written between two looks means the pin went
     // there and back: two changes at one time, as only a level that
-    // alternates can be.
+    // alternates can be. After a gap longer than a soft-PWM cycle the order
+    // is lost: the pin is taken to end low, as every cycle's dark part
+    // begins with a clear and a channel at full duty writes sets alone.
     const uint32_t bit = 1U << gpio;
     const int pin = std::atoi(argv[4]);
     int level = -1;  // unknown until the first write
     Registers registers;
     long long checkedUs = 0;
+    long long lookedUs = nowUs();
     const timespec pause{0, lookUs * 1000};
     prctl(PR_SET_TIMERSLACK, 1UL);  // the pause as asked, not 50 µs more
     if (lookUs > 0) {
@@ -188,12 +192,15 @@ int main(int argc, char** argv)
             __atomic_exchange_n(word(registers, layout->setByte), 0, __ATOMIC_SEQ_CST) & bit;
         const uint32_t clear =
             __atomic_exchange_n(word(registers, layout->clearByte), 0, __ATOMIC_SEQ_CST) & bit;
+        const long long time = nowUs();
+        const long long gapUs = time - lookedUs;
+        lookedUs = time;
         if (set == 0 && clear == 0) {
             continue;
         }
-        const long long time = nowUs();
         const bool both = set != 0 && clear != 0;
-        const int next = both ? (level == 1 ? 1 : 0) : (set != 0 ? 1 : 0);
+        const int next =
+            both ? (level == 1 && gapUs <= softPwmCycleUs ? 1 : 0) : (set != 0 ? 1 : 0);
         if (both) {
             // Said in the trace, so that a reader knows this look came late.
             std::fprintf(trace, "# late look\n%lld level %d %d\n", time, pin, 1 - next);

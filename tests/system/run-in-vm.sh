@@ -103,7 +103,7 @@ boot() {
     # A guest that panics ends QEMU (panic=-1, -no-reboot), and so does its
     # reboot; one that hangs is ended by timeout, and QEMU by its pid on
     # every other way out.
-    timeout -k 10 900 "${qemu[@]}" -M virt -smp 2 -m 1024 -dtb "$work/board.dtb" \
+    timeout -k 10 1200 "${qemu[@]}" -M virt -smp 2 -m 1024 -dtb "$work/board.dtb" \
         -display none -monitor none -serial "file:$work/console.$1" -no-reboot -nic none \
         -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
         -append "root=/dev/vda rw console=ttyAMA0 panic=-1 quiet" \
