@@ -117,7 +117,8 @@ def pin_levels() -> list[tuple[int, int]]:
             levels += glowtrace.read_trace(path).levels()
         except glowtrace.TraceError:
             pass  # a line still being written: the next look reads it
-    return sorted(levels)
+    # By time alone: two changes at one time (a late look) keep their order.
+    return sorted(levels, key=lambda change: change[0])
 
 
 def now_us() -> int:
@@ -446,6 +447,8 @@ def fresh() -> None:
 def diagnosis() -> str:
     """What the units and the nodes looked like when a step failed."""
     nodes = run("sh", "-c", "ls -l /dev/gpiomem*").stdout
+    if REAL:
+        nodes += "the probe's last changes:\n" + run("tail", "-n", "6", REGISTERS_TRACE).stdout
     journal = run("journalctl", "-b", "-n", "40", "-o", "short-monotonic").stdout
     return "  " + (nodes + journal).replace("\n", "\n  ")
 
