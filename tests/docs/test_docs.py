@@ -1,0 +1,89 @@
+"""What the manual pages and the README say the programs do, against what
+they do: each stated length of a pattern's phase or cycle, measured in a
+trace of the built program on the virtual board in virtual time."""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+SOURCE_DIR = os.environ["GLOW_SOURCE_DIR"]
+TOOL = os.environ["GLOW_TRACE_TOOL"]
+
+# Where a page states a length: the page (a program's manual page, or its
+# row of the README's table), the words around the figure, and the phase of
+# the program's first cycle it names ("cycle" for the whole).
+STATED = [
+    ("man", "glowbreathe", r"One cycle lasts (\d+) (ms)", "cycle"),
+    ("man", "glowbreathe", r"\.IP rise 8 [^.]*\.\.\.[^:]*: (\d+) (ms)", "rise"),
+    ("man", "glowbreathe", r"\.IP fall 8 [^.]*\.\.\.[^:]*: (\d+) (ms)", "fall"),
+    ("man", "glowbreathe", r"\.IP rest 8 (\d+) (ms)", "rest"),
+    ("man", "glowtwice", r"One cycle lasts (\d+) (ms)", "cycle"),
+    ("man", "glowtwice", r"(\d+) (ms) at full brightness", "flash"),
+    ("man", "glowtwice", r"then (\d+) (ms) dark", "gap"),
+    ("man", "glowtwice", r"\.IP rest 8 (\d+) (ms)", "rest"),
+    ("man", "glowfive", r"One cycle lasts (\d+) (ms)", "cycle"),
+    ("man", "glowfive", r"(\d+) (ms) at full brightness", "flash"),
+    ("man", "glowfive", r"then (\d+) (ms) dark", "gap"),
+    ("man", "glowfive", r"\.IP rest 8 (\d+) (ms)", "rest"),
+    ("man", "glowfull", r"holds it for (\d+) (ms)", "hold"),
+    ("man", "glowoff", r"waits (\d+) (ms)", "gap"),
+    ("README", "glowbreathe", r"\((\d+) (ms) a cycle\)", "cycle"),
+    ("README", "glowbreathe", r"then (\d+) (s) dark", "rest"),
+    ("README", "glowtwice", r"\((\d+) (ms) a cycle\)", "cycle"),
+    ("README", "glowtwice", r"(\d+) (ms) on", "flash"),
+    ("README", "glowtwice", r"(\d+) (ms) off", "gap"),
+    ("README", "glowtwice", r"then (\d+) (s) dark", "rest"),
+    ("README", "glowfive", r"\((\d+) (ms) a cycle\)", "cycle"),
+    ("README", "glowfull", r"full brightness for (\d+) (s)", "hold"),
+    ("README", "glowoff", r"held (\d+) (ms)", "gap"),
+]
+
+
+def page(kind: str, program: str) -> str:
+    """The page's text with groff's fixed spaces as spaces, on one line."""
+    if kind == "man":
+        path = os.path.join(SOURCE_DIR, "packaging", "man", f"{program}.1")
+    else:
+        path = os.path.join(SOURCE_DIR, "README.md")
+    with open(path, encoding="utf-8") as file:
+        text = file.read().replace("\\ ", " ")
+    if kind == "README":
+        text = next(line for line in text.splitlines() if line.startswith(f"| `{program}` |"))
+    return " ".join(text.split())
+
+
+def first_cycle(program: str, folder: str) -> dict[str, int]:
+    """The lengths in ms of the first cycle's phases, by name, and of the
+    whole cycle, from the trace tool's summary of the program's trace."""
+    trace = os.path.join(folder, f"{program}.trace")
+    subprocess.run([TOOL, "record", program, "-o", trace, "--seconds", "4", "--virtual-time"],
+                   check=True, timeout=120)
+    summary = subprocess.run([TOOL, "summary", trace], capture_output=True, text=True,
+                             check=True, timeout=60).stdout
+    # "cycle 1: rise 0->100 1010 ms, fall 100->0 1010 ms, rest 1000 ms; 3020 ms"
+    line = next(line for line in summary.splitlines() if line.startswith("cycle 1: "))
+    parts, total = line[len("cycle 1: "):].split(" (cut off)")[0].rsplit("; ", 1)
+    lengths = {"cycle": int(total.split()[0])}
+    for part in parts.split(", "):
+        words = part.split()
+        lengths.setdefault(words[0], int(words[-2]))
+    return lengths
+
+
+class StatedTimings(unittest.TestCase):
+    def test_every_stated_length_is_the_traced_one(self):
+        with tempfile.TemporaryDirectory() as folder:
+            measured = {program: first_cycle(program, folder)
+                        for program in sorted({row[1] for row in STATED})}
+        for kind, program, words, phase in STATED:
+            with self.subTest(page=kind, program=program, phase=phase):
+                found = re.search(words, page(kind, program))
+                self.assertIsNotNone(found, f"the {kind} page of {program} no longer says '{words}'")
+                stated_ms = int(found.group(1)) * (1000 if found.group(2) == "s" else 1)
+                self.assertEqual(stated_ms, measured[program][phase])
+
+
+if __name__ == "__main__":
+    unittest.main()
