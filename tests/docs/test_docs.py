@@ -1,7 +1,9 @@
 """What the manual pages and the README say the programs do, against what
 they do: each stated length of a pattern's phase or cycle, measured in a
-trace of the built program on the virtual board in virtual time."""
+trace of the built program on the virtual board in virtual time; and every
+link between the project's pages leading to a file and heading that exist."""
 
+import glob
 import os
 import re
 import subprocess
@@ -83,6 +85,30 @@ class StatedTimings(unittest.TestCase):
                 self.assertIsNotNone(found, f"the {kind} page of {program} no longer says '{words}'")
                 stated_ms = int(found.group(1)) * (1000 if found.group(2) == "s" else 1)
                 self.assertEqual(stated_ms, measured[program][phase])
+
+
+def anchor(heading: str) -> str:
+    """A heading's anchor as the project's host makes it."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+class Links(unittest.TestCase):
+    def test_every_link_between_pages_resolves(self):
+        pages = [os.path.join(SOURCE_DIR, "README.md"), *glob.glob(os.path.join(SOURCE_DIR, "*", "*.md"))]
+        for path in pages:
+            with open(path, encoding="utf-8") as file:
+                text = file.read()
+            for target in re.findall(r"\]\(([^)\s]+)\)", text):
+                if re.match(r"[a-z]+:", target):
+                    continue  # another site's page
+                with self.subTest(page=os.path.relpath(path, SOURCE_DIR), link=target):
+                    name, _, heading = target.partition("#")
+                    linked = os.path.normpath(os.path.join(os.path.dirname(path), name)) if name else path
+                    self.assertTrue(os.path.exists(linked), f"no file {linked}")
+                    if heading:
+                        with open(linked, encoding="utf-8") as file:
+                            headings = [anchor(line.lstrip("#")) for line in file if line.startswith("#")]
+                        self.assertIn(heading, headings)
 
 
 if __name__ == "__main__":
