@@ -5,7 +5,7 @@ function(glow_python_launcher name script)
         CONTENT "#!/bin/sh
 # Made by the build; runs ${name} on this build's programs and virtual board.
 export GLOW_PROGRAM_DIR='$<TARGET_FILE_DIR:glowbreathe>'
-export GLOW_PROGRAMS='${GLOW_PROGRAMS}'
+export GLOW_PROGRAM_TABLE='${CMAKE_BINARY_DIR}/programs.txt'
 export GLOW_BOARD_ENVIRONMENT='${CMAKE_BINARY_DIR}/virtual-board.env'
 exec '${GLOW_PYTHON}' '${script}' \"$@\"
 "

@@ -1,9 +1,10 @@
-"""Another pin and an active-low LED: a second build with GLOW_PIN=25 and
-GLOW_ACTIVE_LOW=ON runs glowtwice and glowoff on its virtual board beside
-this build's (pin 4, active high). Its channel must be on pin 25, every
-value mirrored, the LED dark after glowoff, and the light, in the trace
-tool and in the live view, the same as this build's. Values the build
-cannot use must stop the configure."""
+"""The other wiring: a second build of the other polarity on another pin
+(pin 25, active low, beside a build of the default; the default beside any
+other) runs glowtwice and glowoff on its virtual board beside this build's.
+Its channel must be on its pin, every value mirrored, the LED dark after
+glowoff, and the light, in the trace tool and in the live view, the same as
+this build's. Its own whole suite must pass, and values the build cannot
+use must stop the configure."""
 
 from __future__ import annotations
 
@@ -18,22 +19,32 @@ import unittest
 SOURCE_DIR = os.environ["GLOW_SOURCE_DIR"]
 BUILD_DIR = os.environ["GLOW_BUILD_DIR"]
 CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
+CTEST = os.environ.get("GLOW_CTEST", "ctest")
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowtrace"))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowview"))
 import glowtrace  # noqa: E402
 import glowview  # noqa: E402
 
-OTHER_PIN = 25  # BCM GPIO 26, header pin 37
+with open(os.path.join(BUILD_DIR, "virtual-board.env")) as settings:
+    WIRING = dict(line.split("=", 1) for line in settings.read().splitlines()
+                  if line and not line.startswith("#"))
+# The other build's pin and polarity: always the other polarity, so that
+# every value is mirrored; pin 25 is BCM GPIO 26, header pin 37.
+OTHER_PIN = 4 if WIRING["GLOW_BOARD_LED"] == "25" else 25
+OTHER_ACTIVE_LOW = WIRING["GLOW_BOARD_LED_ACTIVE"] == "high"
+CYCLE_MS = {name: length_ms for name, _, length_ms in
+            glowtrace.program_table(os.path.join(BUILD_DIR, "programs.txt"))}
 
 
-def configure(folder: str, *options: str) -> subprocess.CompletedProcess:
-    return subprocess.run([CMAKE, "-S", SOURCE_DIR, "-B", folder, "-DBUILD_TESTING=OFF",
+def configure(folder: str, *options: str, testing: str = "OFF") -> subprocess.CompletedProcess:
+    return subprocess.run([CMAKE, "-S", SOURCE_DIR, "-B", folder, f"-DBUILD_TESTING={testing}",
                            "-DGLOW_WIRINGPI=VIRTUAL", *options],
                           capture_output=True, text=True, timeout=300)
 
 
 def run(build: str, program: str, trace: str, clock: str) -> subprocess.Popen:
-    limit = {"limit_ms": "1700"} if clock == "virtual" else {}  # one cycle of glowtwice
+    # One cycle of glowtwice; glowoff ends well before.
+    limit = {"limit_ms": str(CYCLE_MS["glowtwice"])} if clock == "virtual" else {}
     environment = glowtrace.board_environment(clock, trace, os.path.join(build, "virtual-board.env"),
                                               **limit)
     return subprocess.Popen([os.path.join(build, "programs", program)], env=environment)
@@ -57,10 +68,12 @@ class OtherWiring(unittest.TestCase):
     def setUpClass(cls):
         cls.folder = tempfile.TemporaryDirectory()
         cls.other = os.path.join(cls.folder.name, "other")
-        configured = configure(cls.other, f"-DGLOW_PIN={OTHER_PIN}", "-DGLOW_ACTIVE_LOW=ON")
+        configured = configure(cls.other, f"-DGLOW_PIN={OTHER_PIN}",
+                               f"-DGLOW_ACTIVE_LOW={'ON' if OTHER_ACTIVE_LOW else 'OFF'}",
+                               testing="ON")
         assert configured.returncode == 0, configured.stderr
-        built = subprocess.run([CMAKE, "--build", cls.other, "--target", "on_virtual_board", "-j",
-                                str(os.cpu_count())], capture_output=True, text=True, timeout=600)
+        built = subprocess.run([CMAKE, "--build", cls.other, "-j", str(os.cpu_count())],
+                               capture_output=True, text=True, timeout=1200)
         assert built.returncode == 0, built.stdout[-2000:]
 
     @classmethod
@@ -74,7 +87,7 @@ class OtherWiring(unittest.TestCase):
             paths.append(os.path.join(self.folder.name, f"{program}.{clock}.{len(paths)}.trace"))
             process = run(build, program, paths[-1], clock)
             if clock == "real" and program == "glowtwice":
-                time.sleep(1.75)  # one cycle, then ended as a unit's stop ends it
+                time.sleep(CYCLE_MS[program] / 1000 + 0.05)  # one cycle, then ended as a unit's stop ends it
                 process.send_signal(signal.SIGTERM)
             process.wait(timeout=60)
         return paths
@@ -83,10 +96,11 @@ class OtherWiring(unittest.TestCase):
         for program in ("glowtwice", "glowoff"):
             with self.subTest(program):
                 default, other = map(glowtrace.read_trace, self.traces(program, "virtual"))
-                self.assertEqual((other.led_pin, other.active_low), (OTHER_PIN, True))
+                self.assertEqual((other.led_pin, other.active_low), (OTHER_PIN, OTHER_ACTIVE_LOW))
                 self.assertEqual(calls(other), [mirrored(call) for call in calls(default)])
                 self.assertEqual(glowtrace.brightness(other), glowtrace.brightness(default))
-        self.assertEqual(calls(other)[-1][2], [OTHER_PIN, 100])  # glowoff: the pin high, dark
+        # glowoff: the pin at the level that leaves the LED dark.
+        self.assertEqual(calls(other)[-1][2], [OTHER_PIN, 100 if OTHER_ACTIVE_LOW else 0])
         self.assertEqual(glowtrace.brightness(other)[-1][1], 0.0)
 
     def test_the_live_view_shows_the_same_light(self):
@@ -104,6 +118,14 @@ class OtherWiring(unittest.TestCase):
                 self.assertAlmostEqual(sum(other_means) / len(other_means),
                                        sum(default_means) / len(default_means), delta=0.05)
                 self.assertAlmostEqual(other_last, default_last, delta=0.05)
+
+    def test_its_whole_suite_passes(self):
+        # All of it but this test, which would build this build's wiring again.
+        result = subprocess.run([CTEST, "--test-dir", self.other, "-j", "2", "-E", "^build[.]wiring$",
+                                 "--output-on-failure", "--timeout", "600"],
+                                capture_output=True, text=True, timeout=2400)
+        self.assertEqual(result.returncode, 0, result.stdout[-6000:] + result.stderr[-2000:])
+        self.assertRegex(result.stdout, r"100% tests passed")
 
     def test_values_the_build_cannot_use_stop_the_configure(self):
         for option, message in (

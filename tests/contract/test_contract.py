@@ -103,8 +103,8 @@ class Contract(unittest.TestCase):
         cls.wiringpi, cls.bcm_of = build_wiringpi(os.path.join(cls.folder, "wiringpi"))
         cls.wiring = build_environment()
         cls.pin = int(cls.wiring["GLOW_BOARD_LED"])
-        with open(os.path.join(BUILD_DIR, "programs.txt"), encoding="utf-8") as listed:
-            cls.programs = listed.read().split()
+        cls.programs = [name for name, _, _ in glowtrace.program_table(
+            os.path.join(BUILD_DIR, "programs.txt"))]
         cls.virtual_runs = {p: cls.on_virtual_board(p) for p in cls.programs}
 
     @classmethod

@@ -16,9 +16,9 @@ HARDENING_PROBE = os.environ["GLOW_HARDENING_PROBE"]
 ARCHITECTURE = os.environ.get("GLOW_ARCHITECTURE", "host")  # armhf, arm64 or host
 CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
 CPACK = os.environ.get("GLOW_CPACK", "cpack")
-# The build's own list, as the scripts read it.
+# The build's own table, as the scripts read it: a program's name first on its line.
 with open(os.path.join(BUILD_DIR, "programs.txt"), encoding="utf-8") as listed:
-    PROGRAMS = tuple(listed.read().split())
+    PROGRAMS = tuple(line.split()[0] for line in listed if line.strip())
 
 # The C libraries' names; libpthread only where the C library keeps it apart.
 ALLOWED_LIBRARIES = {"libwiringPi.so", "libc.so.6", "libpthread.so.0"}

@@ -21,9 +21,10 @@ import glowtrace  # noqa: E402
 TRACES = "/run/glow-traces"
 BOOT_TRACES = "/run/glow-boot-traces"  # what the LED did while the container booted
 DEVICE = "/run/glow-gpio/gpiomem"  # the virtual board opens it as wiringPi opens /dev/gpiomem
-# The build's own list of programs, one unit each; the build folder is bound here.
+# The build's own table of programs, one unit each, a name first on each
+# line; the build folder is bound here.
 with open("/opt/glow/programs.txt", encoding="utf-8") as listed:
-    PROGRAMS = listed.read().split()
+    PROGRAMS = [line.split()[0] for line in listed if line.strip()]
 UNITS = tuple(name + ".service" for name in PROGRAMS)
 # The device's story: a pattern while booting, after an application failed
 # and while shutting down, any program each.

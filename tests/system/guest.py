@@ -53,8 +53,11 @@ def run(*arguments: str) -> subprocess.CompletedProcess:
 
 
 def apt(*arguments: str) -> None:
+    started = time.monotonic()
     result = run("apt-get", "-y", "-q", *arguments)
-    print(result.stdout, result.stderr, file=sys.stderr)  # to the console file, for a failure
+    # To the console file, for a failure, and what it cost under emulation.
+    print(result.stdout, result.stderr, f"apt-get {arguments[0]}: {time.monotonic() - started:.0f} s",
+          file=sys.stderr)
     check(result.returncode == 0, f"apt-get {' '.join(arguments)}: {result.stdout[-800:]}"
           f"{result.stderr[-800:]}")
 

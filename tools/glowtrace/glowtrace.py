@@ -210,12 +210,16 @@ def phases(trace: Trace) -> list[Phase]:
     return found
 
 
+# One soft-PWM cycle of the channel: range 100 in wiringPi's pulses of 100 µs.
+PWM_CYCLE_US = 10000
+
+
 class CycleMeans:
     """The mean of a level over each whole cycle, from the level's changes fed
     in time order; cycles start at the first change. Both the pictures and the
     live view measure brightness with it."""
 
-    def __init__(self, cycle_us: int = 10000):
+    def __init__(self, cycle_us: int = PWM_CYCLE_US):
         self.cycle_us = cycle_us
         self.means: list[tuple[int, float]] = []  # (cycle start µs, mean level)
         self._cycle_start: int | None = None
@@ -243,7 +247,7 @@ class CycleMeans:
             self._weighted = 0.0
 
 
-def brightness(trace: Trace, cycle_us: int = 10000) -> list[tuple[int, float]]:
+def brightness(trace: Trace, cycle_us: int = PWM_CYCLE_US) -> list[tuple[int, float]]:
     """The pin's mean level over each soft-PWM cycle, as an eye sees the LED.
     Real-time traces carry the pin's levels; in virtual time the levels follow
     from the writes, so the written duty stands for them."""
@@ -332,7 +336,8 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     light_axes.set_ylim(-5, 105)
     light_axes.set_xlabel("seconds from the first write")
     source = "pin levels" if trace.levels() else "writes (virtual time)"
-    light_axes.set_title(f"mean pin level per 10 ms cycle, from {source}", fontsize=8, loc="left")
+    light_axes.set_title(f"mean pin level per {PWM_CYCLE_US // 1000} ms cycle, from {source}",
+                         fontsize=8, loc="left")
 
     for number, phase in enumerate(phases(trace)):
         start, end = seconds(phase.start_us), seconds(phase.end_us)
@@ -351,7 +356,7 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     pyplot.close(figure)
 
 
-BOARD_PATHS = ("GLOW_PROGRAM_DIR", "GLOW_PROGRAMS", "GLOW_BOARD_ENVIRONMENT")
+BOARD_PATHS = ("GLOW_PROGRAM_DIR", "GLOW_PROGRAM_TABLE", "GLOW_BOARD_ENVIRONMENT")
 
 
 def missing_board_path(tool: str) -> str | None:
@@ -362,9 +367,18 @@ def missing_board_path(tool: str) -> str | None:
     return None
 
 
+def program_table(path: str | None = None) -> list[tuple[str, str, int]]:
+    """Every program the build makes, in the build's order, with its kind
+    ("looping" or "once") and nominal length in ms (a cycle, or a run), from
+    the build's programs.txt or another build's."""
+    with open(path or os.environ["GLOW_PROGRAM_TABLE"], encoding="utf-8") as table:
+        rows = [line.split() for line in table if line.strip()]
+    return [(name, kind, int(length_ms)) for name, kind, length_ms in rows]
+
+
 def programs() -> list[str]:
     """Every program the build makes."""
-    return os.environ["GLOW_PROGRAMS"].split(";")
+    return [name for name, _, _ in program_table()]
 
 
 def program_path(program: str) -> str:

@@ -15,7 +15,6 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "glowtrace"))
 import glowtrace  # noqa: E402
 
-CYCLE_US = 10000  # one soft-PWM cycle at range 100
 STRIP_SECONDS = 6  # long enough for a whole breath or burst
 FRAME_SECONDS = 1 / 30
 LAMP_ON_RGB = (255, 176, 40)  # a warm status LED
@@ -33,7 +32,7 @@ class LiveTrace:
         self.offset = 0
         self.partial = ""
         self.duty: int | None = None
-        self.cycles = glowtrace.CycleMeans(CYCLE_US)
+        self.cycles = glowtrace.CycleMeans(glowtrace.PWM_CYCLE_US)
         self.misuses = 0
         self.wiring = glowtrace.Trace("real", [])  # pin 4, lit by a high level, until the trace says
 
@@ -58,7 +57,7 @@ class LiveTrace:
                     pass  # a line the view cannot read shows nothing; the lamp goes on
         # The pin holds its level between changes: cycles up to now are whole.
         self.cycles.close(now_us)
-        del self.cycles.means[: -STRIP_SECONDS * 1_000_000 // CYCLE_US]
+        del self.cycles.means[: -STRIP_SECONDS * 1_000_000 // glowtrace.PWM_CYCLE_US]
 
     def _take(self, event: glowtrace.Event) -> None:
         # Shown as the LED's light: the duty lit and the lit share of each cycle.
@@ -163,7 +162,7 @@ def draw(screen, palette: Palette, program: str, live: LiveTrace, elapsed: float
 
     # The last few seconds, oldest on the left: one column a bucket of cycles.
     columns = max(10, min(width - 4, 120))
-    per_column = max(1, STRIP_SECONDS * 1_000_000 // CYCLE_US // columns)
+    per_column = max(1, STRIP_SECONDS * 1_000_000 // glowtrace.PWM_CYCLE_US // columns)
     means = live.means[-columns * per_column :]
     buckets = [means[i : i + per_column] for i in range(0, len(means), per_column)]
     levels = [sum(b) / len(b) for b in buckets if b]
