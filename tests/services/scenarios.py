@@ -206,8 +206,12 @@ def full_glow_and_dark_act_whatever_ran_before():
     check(full.exited() and full.lit_at_end(), "glowfull did not exit with the pin high")
     start("glowoff")
     expect_dark_after(runs("glowoff")[-1], "after glowfull.service")
-    # A program run by hand lights the LED behind systemd's back ...
-    environment = dict(os.environ, LD_LIBRARY_PATH="/opt/glow/virtual-board",
+    # A program run by hand lights the LED behind systemd's back, on the
+    # build's wiring as the units' drop-ins give it ...
+    with open("/opt/glow/virtual-board.env", encoding="utf-8") as settings:
+        wiring = dict(line.strip().split("=", 1) for line in settings
+                      if line.startswith("GLOW_BOARD_LED"))
+    environment = dict(os.environ, **wiring, LD_LIBRARY_PATH="/opt/glow/virtual-board",
                        GLOW_BOARD_TRACE_DIR=TRACES, GLOW_BOARD_GPIO_DEVICE=DEVICE)
     subprocess.run(["/opt/glow/programs/glowfull"], env=environment, check=True, timeout=10)
     by_hand = runs("glowfull")[-1]
