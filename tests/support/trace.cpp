@@ -124,9 +124,7 @@ Trace readTrace(const std::string& path, bool partialTailAllowed)
         if (std::sscanf(line.c_str(), "# skipped %lld events", &skipped) == 1) {
             trace.skippedEvents = skipped;
             trace.keptHead = trace.events.size();
-        } else if (line.rfind('#', 0) == 0) {
-            trace.header += line;
-        } else if (!line.empty()) {
+        } else if (!line.empty() && line[0] != '#') {  // the first line, and notes
             trace.events.push_back(parseTraceLine(line));
         }
     }

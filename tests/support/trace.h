@@ -21,7 +21,6 @@ struct TraceEvent {
 };
 
 struct Trace {
-    std::string header;
     std::vector<TraceEvent> events;
     // A trace that keeps only its first and last events says how many it
     // left out between them, and where: events[keptHead] is the first of the

@@ -125,7 +125,7 @@ bool hasWord(const char* list, const char* word)
 }
 
 // A whole number from a setting, at least minimum; anything else stops the run.
-int64_t readCount(const char* name, const char* text, int64_t minimum)
+int64_t countOrExit(const char* name, const char* text, int64_t minimum)
 {
     char* end = nullptr;
     errno = 0;
@@ -136,7 +136,7 @@ int64_t readCount(const char* name, const char* text, int64_t minimum)
     return count;
 }
 
-void readSettings()
+void readClockSettings()
 {
     if (const char* clock = std::getenv("GLOW_BOARD_CLOCK")) {
         if (std::strcmp(clock, "virtual") == 0) {
@@ -150,8 +150,12 @@ void readSettings()
         if (!board.virtualTime) {
             exitWithBadSetting(name, limit);
         }
-        board.limitUs = readCount(name, limit, 0) * usPerMs;
+        board.limitUs = countOrExit(name, limit, 0) * usPerMs;
     }
+}
+
+void readFailureSettings()
+{
     if (const char* fail = std::getenv("GLOW_BOARD_FAIL")) {
         board.failGpioAccess = hasWord(fail, "gpio-access");
         board.failBoardModel = hasWord(fail, "board-model");
@@ -162,6 +166,12 @@ void readSettings()
             exitWithBadSetting("GLOW_BOARD_FAIL", fail);
         }
     }
+    // wiringPi looks only at whether the variable is there, not at its value.
+    board.returnCodes = std::getenv("WIRINGPI_CODES") != nullptr;
+}
+
+void findGpioDevice()
+{
     board.gpioDevice = std::getenv("GLOW_BOARD_GPIO_DEVICE");
     if (board.gpioDevice == nullptr) {
         // Where the OS has a GPIO node, as a board's has, it is used as
@@ -175,18 +185,14 @@ void readSettings()
             }
         }
     }
-    // wiringPi looks only at whether the variable is there, not at its value.
-    board.returnCodes = std::getenv("WIRINGPI_CODES") != nullptr;
-    if (const char* levels = std::getenv("GLOW_BOARD_TRACE_LEVELS")) {
-        if (std::strcmp(levels, "0") != 0 && std::strcmp(levels, "1") != 0) {
-            exitWithBadSetting("GLOW_BOARD_TRACE_LEVELS (0 or 1)", levels);
-        }
-        board.traceLevels = levels[0] == '1';
-    }
-    // The build's wiring, written in the trace's first line, so that its
-    // readers show the LED's light, not merely the pin's level.
+}
+
+// The build's wiring, written in the trace's first line, so that its
+// readers show the LED's light, not merely the pin's level.
+void readWiringSettings()
+{
     if (const char* pin = std::getenv("GLOW_BOARD_LED")) {
-        board.ledPin = static_cast<int>(readCount("GLOW_BOARD_LED (a pin, 0-63)", pin, 0));
+        board.ledPin = static_cast<int>(countOrExit("GLOW_BOARD_LED (a pin, 0-63)", pin, 0));
         if (board.ledPin >= pinCount) {
             exitWithBadSetting("GLOW_BOARD_LED (a pin, 0-63)", pin);
         }
@@ -197,24 +203,45 @@ void readSettings()
         }
         board.ledActiveLow = active[0] == 'l';
     }
+}
+
+void openTraceOrExit()
+{
+    if (const char* levels = std::getenv("GLOW_BOARD_TRACE_LEVELS")) {
+        if (std::strcmp(levels, "0") != 0 && std::strcmp(levels, "1") != 0) {
+            exitWithBadSetting("GLOW_BOARD_TRACE_LEVELS (0 or 1)", levels);
+        }
+        board.traceLevels = levels[0] == '1';
+    }
     char wiring[48];
     std::snprintf(wiring, sizeof wiring, "led=%d active=%s", board.ledPin,
                   board.ledActiveLow ? "low" : "high");
     int64_t keepEvents = 0;
     if (const char* keep = std::getenv("GLOW_BOARD_TRACE_KEEP")) {
-        keepEvents = readCount("GLOW_BOARD_TRACE_KEEP (a count of events)", keep, 1);
+        keepEvents = countOrExit("GLOW_BOARD_TRACE_KEEP (a count of events)", keep, 1);
     }
     const char* clock = board.virtualTime ? "virtual" : "real";
     if (const char* path = std::getenv("GLOW_BOARD_TRACE")) {
-        trace::open(path, clock, wiring, keepEvents);
+        trace::openOrExit(path, clock, wiring, keepEvents);
     } else if (const char* folder = std::getenv("GLOW_BOARD_TRACE_DIR")) {
         // One trace per process, for runs that start programs again and again
         // (a service manager); the monotonic clock orders them.
         char path[4096];
         std::snprintf(path, sizeof path, "%s/%s.%d.trace", folder, program_invocation_short_name,
                       getpid());
-        trace::open(path, clock, wiring, keepEvents);
+        trace::openOrExit(path, clock, wiring, keepEvents);
     }
+}
+
+// Every setting is read before the first call: a bad one stops the run
+// with one line, before the program does anything.
+void readSettings()
+{
+    readClockSettings();
+    readFailureSettings();
+    findGpioDevice();
+    readWiringSettings();
+    openTraceOrExit();
 }
 
 void recordExit()

@@ -111,7 +111,7 @@ Event make(int64_t timeUs, Kind kind, const char* name, std::initializer_list<in
     return event;
 }
 
-void open(const char* path, const char* clock, const char* wiring, int64_t keepEvents)
+void openOrExit(const char* path, const char* clock, const char* wiring, int64_t keepEvents)
 {
     traceFd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (traceFd < 0) {

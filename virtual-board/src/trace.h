@@ -29,7 +29,7 @@ Event make(int64_t timeUs, Kind kind, const char* name, std::initializer_list<in
 // wiring goes into the first line as it is ("led=4 active=high"). keepEvents
 // 0: every event. Exits the process with a one-line message if the file
 // cannot be written.
-void open(const char* path, const char* clock, const char* wiring, int64_t keepEvents);
+void openOrExit(const char* path, const char* clock, const char* wiring, int64_t keepEvents);
 bool enabled();
 // From the first call on, records may come from several threads.
 void allowThreads();
