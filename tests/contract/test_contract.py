@@ -39,6 +39,7 @@ MODELS = {"Pi 3": board("pi3"), "Pi 5": board("pi5")}
 LOOK_US = 20  # the probe's pause between looks; a pulse lasts 100 µs or more
 LOOPING_RUN_S = 4.0  # longer than one cycle of every looping pattern
 ONE_SHOT_LIMIT_S = 10.0
+NO_NODE = ""  # a run with no file bound at the board's node
 # How closely the two boards must agree: each 10 ms cycle's light within
 # 6 points of the lights the other board shows within 40 ms of it, for all but 3% of
 # the cycles (a busy machine stretches a cycle now and then), and the median
@@ -122,7 +123,7 @@ class Contract(unittest.TestCase):
 
     @classmethod
     def launch(cls, program: str, environment: dict[str, str], model: str,
-               registers: str = "", known_board: bool = True) -> tuple[subprocess.Popen, str]:
+               registers: str = NO_NODE, known_board: bool = True) -> tuple[subprocess.Popen, str]:
         revision, node, _, _ = MODELS[model]
         revision = revision if known_board else None
         stderr_path = os.path.join(cls.folder, "stderr")
@@ -147,7 +148,7 @@ class Contract(unittest.TestCase):
 
     @classmethod
     def run_program(cls, program: str, environment: dict[str, str], model: str,
-                    registers: str = "", known_board: bool = True) -> tuple[int | None, str]:
+                    registers: str = NO_NODE, known_board: bool = True) -> tuple[int | None, str]:
         process, stderr_path = cls.launch(program, environment, model, registers, known_board)
         try:
             status = process.wait(timeout=LOOPING_RUN_S)
@@ -166,10 +167,11 @@ class Contract(unittest.TestCase):
         return Run(status, stderr, glowtrace.read_trace(trace_path))
 
     @classmethod
-    def on_wiringpi(cls, program: str, model: str, node_file: str | None = "",
+    def on_wiringpi(cls, program: str, model: str, node_file: str | None = None,
                     known_board: bool = True, **variables: str) -> Run:
-        """The program on the real wiringPi, its node the probe's register
-        file (""), another file, or missing (None)."""
+        """The program on the real wiringPi, the file bound at its node the
+        probe's register file unless another is given, or none (NO_NODE), as
+        run_program takes it."""
         revision, node, size, layout = MODELS[model]
         registers = os.path.join(cls.folder, "registers")
         with open(registers, "wb") as file:
@@ -179,7 +181,7 @@ class Contract(unittest.TestCase):
                                   cls.wiring["GLOW_BOARD_LED_ACTIVE"], trace_path, str(LOOK_US)])
         environment = {"PATH": os.environ["PATH"], "LD_LIBRARY_PATH": cls.wiringpi, **variables}
         time.sleep(0.1)  # the probe watches before the first write
-        node_file = registers if node_file == "" else node_file or ""
+        node_file = registers if node_file is None else node_file
         status, stderr = cls.run_program(program, environment, model, node_file, known_board)
         ended_us = time.monotonic_ns() // 1000
         probe.send_signal(signal.SIGTERM)
@@ -286,9 +288,9 @@ class Contract(unittest.TestCase):
         os.mkfifo(unmappable)
         cases = [(model, codes, registers, settings)
                  for model, (_, node, _, _) in MODELS.items() for codes in (False, True)
-                 for registers, settings in ((None, {"gpio_device": node}),
+                 for registers, settings in ((NO_NODE, {"gpio_device": node}),
                                              (unmappable, {"gpio_device": node}))]
-        cases += [("Pi 3", False, "", {"fail": "board-model"})]
+        cases += [("Pi 3", False, None, {"fail": "board-model"})]
         for model, codes, node_file, settings in cases:
             with self.subTest(model=model, WIRINGPI_CODES=codes, node_file=node_file, **settings):
                 variables = {"WIRINGPI_CODES": "1"} if codes else {}
@@ -299,7 +301,7 @@ class Contract(unittest.TestCase):
                     os.path.join(BUILD_DIR, "virtual-board.env"), **settings)
                 virtual_environment.update(variables)
                 virtual = self.run_program(program, virtual_environment, model,
-                                           node_file or "", known_board)
+                                           node_file or NO_NODE, known_board)
                 self.assertEqual((real.status, real.stderr), virtual)
                 self.assertEqual(real.status, 1)
                 self.assertEqual(real.trace.levels(), [], "a failed set-up wrote the pin")
