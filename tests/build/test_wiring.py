@@ -25,9 +25,7 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowview"))
 import glowtrace  # noqa: E402
 import glowview  # noqa: E402
 
-with open(os.path.join(BUILD_DIR, "virtual-board.env")) as settings:
-    WIRING = dict(line.split("=", 1) for line in settings.read().splitlines()
-                  if line and not line.startswith("#"))
+WIRING = glowtrace.build_settings(os.path.join(BUILD_DIR, "virtual-board.env"))
 # The other build's pin and polarity: always the other polarity, so that
 # every value is mirrored; pin 25 is BCM GPIO 26, header pin 37.
 OTHER_PIN = 4 if WIRING["GLOW_BOARD_LED"] == "25" else 25

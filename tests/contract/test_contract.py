@@ -62,12 +62,6 @@ exec "$@"
 """
 
 
-def build_environment() -> dict[str, str]:
-    with open(os.path.join(BUILD_DIR, "virtual-board.env"), encoding="utf-8") as variables:
-        return dict(line.split("=", 1) for line in variables.read().splitlines()
-                    if line and not line.startswith("#"))
-
-
 def unshare_command() -> list[str] | None:
     """How this machine makes a private mount namespace, if it can."""
     for command in (["unshare", "--mount", "--propagation", "private"],
@@ -102,7 +96,7 @@ class Contract(unittest.TestCase):
         cls.folder = tempfile.mkdtemp(prefix="glow-contract-")
         cls.unshare = unshare_command()
         cls.wiringpi, cls.bcm_of = build_wiringpi(os.path.join(cls.folder, "wiringpi"))
-        cls.wiring = build_environment()
+        cls.wiring = glowtrace.build_settings(os.path.join(BUILD_DIR, "virtual-board.env"))
         cls.pin = int(cls.wiring["GLOW_BOARD_LED"])
         cls.programs = [name for name, _, _ in glowtrace.program_table(
             os.path.join(BUILD_DIR, "programs.txt"))]

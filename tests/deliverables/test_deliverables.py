@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -16,9 +17,10 @@ HARDENING_PROBE = os.environ["GLOW_HARDENING_PROBE"]
 ARCHITECTURE = os.environ.get("GLOW_ARCHITECTURE", "host")  # armhf, arm64 or host
 CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
 CPACK = os.environ.get("GLOW_CPACK", "cpack")
-# The build's own table, as the scripts read it: a program's name first on its line.
-with open(os.path.join(BUILD_DIR, "programs.txt"), encoding="utf-8") as listed:
-    PROGRAMS = tuple(line.split()[0] for line in listed if line.strip())
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowtrace"))
+import glowtrace  # noqa: E402
+
+PROGRAMS = tuple(name for name, _, _ in glowtrace.program_table(os.path.join(BUILD_DIR, "programs.txt")))
 
 # The C libraries' names; libpthread only where the C library keeps it apart.
 ALLOWED_LIBRARIES = {"libwiringPi.so", "libc.so.6", "libpthread.so.0"}

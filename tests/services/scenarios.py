@@ -23,8 +23,7 @@ BOOT_TRACES = "/run/glow-boot-traces"  # what the LED did while the container bo
 DEVICE = "/run/glow-gpio/gpiomem"  # the virtual board opens it as wiringPi opens /dev/gpiomem
 # The build's own table of programs, one unit each, a name first on each
 # line; the build folder is bound here.
-with open("/opt/glow/programs.txt", encoding="utf-8") as listed:
-    PROGRAMS = [line.split()[0] for line in listed if line.strip()]
+PROGRAMS = [name for name, _, _ in glowtrace.program_table("/opt/glow/programs.txt")]
 UNITS = tuple(name + ".service" for name in PROGRAMS)
 # The device's story: a pattern while booting, after an application failed
 # and while shutting down, any program each.
@@ -208,9 +207,8 @@ def full_glow_and_dark_act_whatever_ran_before():
     expect_dark_after(runs("glowoff")[-1], "after glowfull.service")
     # A program run by hand lights the LED behind systemd's back, on the
     # build's wiring as the units' drop-ins give it ...
-    with open("/opt/glow/virtual-board.env", encoding="utf-8") as settings:
-        wiring = dict(line.strip().split("=", 1) for line in settings
-                      if line.startswith("GLOW_BOARD_LED"))
+    built = glowtrace.build_settings("/opt/glow/virtual-board.env")
+    wiring = {name: value for name, value in built.items() if name.startswith("GLOW_BOARD_LED")}
     environment = dict(os.environ, **wiring, LD_LIBRARY_PATH="/opt/glow/virtual-board",
                        GLOW_BOARD_TRACE_DIR=TRACES, GLOW_BOARD_GPIO_DEVICE=DEVICE)
     subprocess.run(["/opt/glow/programs/glowfull"], env=environment, check=True, timeout=10)

@@ -37,9 +37,7 @@ with open(os.path.join(WORK, "board.env")) as settings:
 REAL = BOARD["WIRINGPI"] == "real"
 NODE = BOARD["NODE"]
 OTHER_NODE = "/dev/gpiomem0" if NODE == "/dev/gpiomem" else "/dev/gpiomem"
-with open(os.path.join(WORK, "virtual-board.env")) as wiring:
-    WIRING = dict(line.split("=", 1) for line in wiring.read().splitlines()
-                  if line and not line.startswith("#"))
+WIRING = glowtrace.build_settings(os.path.join(WORK, "virtual-board.env"))
 # Byte offsets of the set, clear and level words in the node's file: the
 # register file that wiringPi maps, or the block the virtual board maps.
 WORDS = tuple(int(BOARD[word]) for word in ("SET_BYTE", "CLEAR_BYTE", "LEVEL_BYTE")) \

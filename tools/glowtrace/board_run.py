@@ -37,18 +37,20 @@ def program_path(program: str) -> str:
     return os.path.join(os.environ["GLOW_PROGRAM_DIR"], program)
 
 
+def build_settings(path: str | None = None) -> dict[str, str]:
+    """What the build wrote for running its programs on its virtual board,
+    the LED's wiring among it: the build's virtual-board.env, or another's."""
+    with open(path or os.environ["GLOW_BOARD_ENVIRONMENT"], encoding="utf-8") as variables:
+        return dict(line.split("=", 1) for line in variables.read().splitlines()
+                    if line and not line.startswith("#"))
+
+
 def board_environment(clock: str, trace_path: str | None = None, build_file: str | None = None,
                       **settings: str) -> dict[str, str]:
     """The environment that runs a built program on the virtual board: the
     board's library and the usleep interposer, and GLOW_BOARD_* settings;
     from build_file, another build's virtual-board.env, if given."""
-    environment = dict(os.environ)
-    # The build writes what the board needs, the tests read the same file.
-    with open(build_file or os.environ["GLOW_BOARD_ENVIRONMENT"], encoding="utf-8") as variables:
-        for line in variables.read().splitlines():
-            if line and not line.startswith("#"):
-                name, value = line.split("=", 1)
-                environment[name] = value
+    environment = dict(os.environ, **build_settings(build_file))
     environment["GLOW_BOARD_CLOCK"] = clock
     if trace_path:
         environment["GLOW_BOARD_TRACE"] = trace_path

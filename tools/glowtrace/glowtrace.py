@@ -9,8 +9,8 @@ import sys
 
 # The trace tool's parts, each in a module of its own; the other tools and
 # the tests use them through this one.
-from board_run import (BOARD_PATHS, board_environment, missing_board_path,  # noqa: F401
-                       program_path, program_table, programs, record)
+from board_run import (BOARD_PATHS, board_environment, build_settings,  # noqa: F401
+                       missing_board_path, program_path, program_table, programs, record)
 from trace_pattern import (PWM_CYCLE_US, CycleMeans, Phase, Step, brightness,  # noqa: F401
                            pattern_steps, phases, summary)
 from trace_picture import plot
