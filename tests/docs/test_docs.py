@@ -63,19 +63,17 @@ def page(kind: str, program: str) -> str:
 
 def first_cycle(program: str, folder: str) -> dict[str, int]:
     """The lengths in ms of the first cycle's phases, by name, and of the
-    whole cycle, from the trace tool's summary of the program's trace."""
+    whole cycle, in the program's trace as the trace tool records it."""
     trace = os.path.join(folder, f"{program}.trace")
     subprocess.run([TOOL, "record", program, "-o", trace, "--seconds", "4", "--virtual-time"],
                    check=True, timeout=120)
-    summary = subprocess.run([TOOL, "summary", trace], capture_output=True, text=True,
-                             check=True, timeout=60).stdout
-    # "cycle 1: rise 0->100 1010 ms, fall 100->0 1010 ms, rest 1000 ms; 3020 ms"
-    line = next(line for line in summary.splitlines() if line.startswith("cycle 1: "))
-    parts, total = line[len("cycle 1: "):].split(" (cut off)")[0].rsplit("; ", 1)
-    lengths = {"cycle": int(total.split()[0])}
-    for part in parts.split(", "):
-        words = part.split()
-        lengths.setdefault(words[0], int(words[-2]))
+    found = glowtrace.phases(glowtrace.read_trace(trace))
+    # The first cycle ends with its rest, or is the one-shot's only run.
+    end = next((index for index, phase in enumerate(found) if phase.name in ("rest", "hold")),
+               len(found) - 1)
+    lengths = {"cycle": round((found[end].end_us - found[0].start_us) / 1000)}
+    for phase in found[:end + 1]:
+        lengths.setdefault(phase.name, round(phase.length_ms))
     return lengths
 
 
