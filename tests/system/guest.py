@@ -10,7 +10,6 @@ if every step passed."""
 
 from __future__ import annotations
 
-import dataclasses
 import glob
 import os
 import shutil
@@ -108,44 +107,17 @@ def start_register_probe() -> None:
     wait_until(lambda: os.path.exists(REGISTERS_TRACE), "the register probe")
 
 
-# Each trace as far as it has been read: (inode, bytes read, its first
-# line's account of the wiring, the LED's levels so far). The register
-# probe's trace grows by hundreds of lines a second while a pattern fades,
-# and under emulation parsing it whole at every look took minutes a step.
-read_so_far: dict[str, tuple[int, int, glowtrace.Trace | None, list[tuple[int, int]]]] = {}
-
-
-def levels_in(path: str) -> list[tuple[int, int]]:
-    """The LED's levels in one trace, read on from where the last look
-    stopped, up to its last whole line; a trace made anew is read anew."""
-    try:
-        with open(path, "rb") as file:
-            status = os.fstat(file.fileno())
-            inode, offset, header, levels = read_so_far.get(path, (status.st_ino, 0, None, []))
-            if inode != status.st_ino or status.st_size < offset:
-                offset, header, levels = 0, None, []
-            file.seek(offset)
-            added = file.read()
-    except FileNotFoundError:
-        return []
-    whole = added[:added.rfind(b"\n") + 1]
-    lines = whole.decode().split("\n")[:-1]
-    if header is None and lines:
-        header = glowtrace.parse_header(lines.pop(0), path)
-    if header is not None:
-        events = [glowtrace.parse_event(line, 0, path) for line in lines
-                  if line and not line.startswith("#")]
-        levels.extend(dataclasses.replace(header, events=events).levels())
-    read_so_far[path] = (status.st_ino, offset + len(whole), header, levels)
-    return levels
-
-
 def pin_levels() -> list[tuple[int, int]]:
     """The LED pin's levels so far, as (µs, level), from the traces in the
     one format: the probe's of the register file, or those each process
     on the virtual board wrote of itself."""
     paths = [REGISTERS_TRACE] if REAL else glob.glob(f"{scenarios.TRACES}/*.trace")
-    levels = [change for path in paths for change in levels_in(path)]
+    levels = []
+    for path in paths:
+        try:
+            levels += glowtrace.read_trace(path).levels()
+        except glowtrace.TraceError:
+            pass  # a line still being written: the next look reads it
     # By time alone: two changes at one time (a late look) keep their order.
     return sorted(levels, key=lambda change: change[0])
 
