@@ -159,9 +159,11 @@ int main(int argc, char** argv)
     // A chip takes each write at once; this takes what has come since the
     // last look. Both words written between two looks means the pin went
     // there and back: two changes at one time, as only a level that
-    // alternates can be. After a gap longer than a soft-PWM cycle the order
-    // is lost: the pin is taken to end low, as every cycle's dark part
-    // begins with a clear and a channel at full duty writes sets alone.
+    // alternates can be. A first look that finds both words found the
+    // clear that creates the channel, then its first set. After a gap
+    // longer than a soft-PWM cycle the order is lost: the pin is taken to
+    // end low, as every cycle's dark part begins with a clear and a channel
+    // at full duty writes sets alone.
     const uint32_t bit = 1U << gpio;
     const int pin = std::atoi(argv[4]);
     int level = -1;  // unknown until the first write
@@ -200,7 +202,7 @@ int main(int argc, char** argv)
         }
         const bool both = set != 0 && clear != 0;
         const int next =
-            both ? (level == 1 && gapUs <= softPwmCycleUs ? 1 : 0) : (set != 0 ? 1 : 0);
+            both ? (level != 0 && gapUs <= softPwmCycleUs ? 1 : 0) : (set != 0 ? 1 : 0);
         if (both) {
             // Said in the trace, so that a reader knows this look came late.
             std::fprintf(trace, "# late look\n%lld level %d %d\n", time, pin, 1 - next);
