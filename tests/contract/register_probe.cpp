@@ -52,6 +52,9 @@ constexpr Layout layouts[] = {
     {"pi5", "d04170", "/dev/gpiomem0", 0x30000, 0x12000, 0x13000, 0x10008},
 };
 constexpr long long fileCheckUs = 100000;  // how often a replaced file is looked for
+// How long an ordering of two writes can be trusted: wiringPi's cycle at the
+// programs' range, 100 steps of 100 µs. The probe runs in guests too, where
+// no virtual board's trace names it.
 constexpr long long softPwmCycleUs = 10000;
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -159,11 +162,11 @@ int main(int argc, char** argv)
     // A chip takes each write at once; this takes what has come since the
     // last look. Both words written between two looks means the pin went
     // there and back: two changes at one time, as only a level that
-    // alternates can be. A first look that finds both words found the
-    // clear that creates the channel, then its first set. After a gap
-    // longer than a soft-PWM cycle the order is lost: the pin is taken to
+    // alternates can be. After a gap longer than a soft-PWM cycle, or before
+    // the pin's first level is known, the order is lost: the pin is taken to
     // end low, as every cycle's dark part begins with a clear and a channel
-    // at full duty writes sets alone.
+    // at full duty writes sets alone. The first of all writes is the clear
+    // that creates the channel.
     const uint32_t bit = 1U << gpio;
     const int pin = std::atoi(argv[4]);
     int level = -1;  // unknown until the first write
@@ -202,10 +205,14 @@ int main(int argc, char** argv)
         }
         const bool both = set != 0 && clear != 0;
         const int next =
-            both ? (level != 0 && gapUs <= softPwmCycleUs ? 1 : 0) : (set != 0 ? 1 : 0);
+            both ? (level == 1 && gapUs <= softPwmCycleUs ? 1 : 0) : (set != 0 ? 1 : 0);
         if (both) {
             // Said in the trace, so that a reader knows this look came late.
-            std::fprintf(trace, "# late look\n%lld level %d %d\n", time, pin, 1 - next);
+            std::fprintf(trace, "# late look\n");
+            if (level == -1) {
+                std::fprintf(trace, "%lld level %d 0\n", time, pin);  // the creating clear
+            }
+            std::fprintf(trace, "%lld level %d %d\n", time, pin, 1 - next);
         }
         if (next != level || both) {
             std::fprintf(trace, "%lld level %d %d\n", time, pin, next);
