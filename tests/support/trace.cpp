@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -101,6 +102,16 @@ std::string Trace::misuseReport() const
     return report;
 }
 
+int64_t Trace::pwmCycleUs() const
+{
+    for (const TraceEvent& event : events) {
+        if (event.isCall("softPwmCreate") && event.result == 0 && event.numbers.size() == 3) {
+            return pulseUs * event.numbers[2];
+        }
+    }
+    return 0;
+}
+
 Trace readTrace(const std::string& path, bool partialTailAllowed)
 {
     std::ifstream file(path, std::ios::binary);
@@ -121,7 +132,13 @@ Trace readTrace(const std::string& path, bool partialTailAllowed)
         const std::string line = text.substr(at, end - at);
         at = end + 1;
         long long skipped = 0;
-        if (std::sscanf(line.c_str(), "# skipped %lld events", &skipped) == 1) {
+        if (trace.events.empty() && line.rfind("# glow-board-trace ", 0) == 0) {
+            constexpr std::string_view pulseField = " pulse_us=";
+            const size_t pulse = line.find(pulseField);
+            trace.pulseUs = pulse == std::string::npos
+                                ? 0
+                                : std::atoll(line.c_str() + pulse + pulseField.size());
+        } else if (std::sscanf(line.c_str(), "# skipped %lld events", &skipped) == 1) {
             trace.skippedEvents = skipped;
             trace.keptHead = trace.events.size();
         } else if (!line.empty() && line[0] != '#') {  // the first line, and notes

@@ -27,8 +27,11 @@ struct Trace {
     // last ones.
     long long skippedEvents = 0;
     size_t keptHead = 0;
+    long long pulseUs = 0;  // the soft-PWM step the first line names
 
     std::vector<TraceEvent> ofKind(const std::string& kind) const;
+    // The first channel's cycle: its range in steps; 0 if none was created.
+    int64_t pwmCycleUs() const;
     std::string misuseReport() const;  // empty when the run flagged no misuse
 };
 

@@ -16,7 +16,7 @@ SAMPLE_LINES = os.path.join(os.path.dirname(__file__), "..", "data", "trace-line
 # A hand-made trace with uneven timing, so that measured lengths can only come
 # from the timestamps: a rise of 7 ms steps to 2, a fall back to 0 with
 # 9, 8 and 10 ms steps, a rest of 990 ms, then one flash and its gap.
-UNEVEN = """# glow-board-trace 1 clock=virtual pid=1
+UNEVEN = """# glow-board-trace 1 clock=virtual pid=1 pulse_us=100
 0 call wiringPiSetup = 0
 0 call pinMode 4 1
 0 call softPwmCreate 4 1 100 = 0
@@ -98,6 +98,18 @@ class Phases(unittest.TestCase):
         self.assertEqual([(p.name, p.length_ms) for p in glowtrace.phases(held)], [("hold", 1000)])
 
 
+class Brightness(unittest.TestCase):
+    def test_measured_over_the_cycle_the_trace_names(self):
+        # A channel of range 50 in steps of 100 µs cycles every 5 ms.
+        halved = glowtrace.parse_trace(UNEVEN.replace("softPwmCreate 4 1 100", "softPwmCreate 4 1 50"))
+        starts = [t for t, _ in glowtrace.brightness(halved)]
+        self.assertEqual({later - earlier for earlier, later in zip(starts, starts[1:])}, {5000})
+        for unnamed in (UNEVEN.replace(" pulse_us=100", ""),
+                        UNEVEN.replace("call softPwmCreate", "call pinMode")):
+            with self.assertRaisesRegex(glowtrace.TraceError, "no soft-PWM cycle"):
+                glowtrace.brightness(glowtrace.parse_trace(unnamed))
+
+
 class Summary(unittest.TestCase):
     def test_one_line_a_cycle_with_measured_lengths(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -157,6 +169,7 @@ class BadInput(unittest.TestCase):
         self.assert_refused(self.refused(UNEVEN.replace("7100 call delay", "7100 cal delay")),
                             ":8:")
         self.assert_refused(self.refused(UNEVEN.replace("21100 call delay", "oops call delay")), ":12:")
+        self.assert_refused(self.refused(UNEVEN.replace("pulse_us=100", "pulse_us=0")), "pulse_us")
 
     def test_not_a_trace(self):
         self.assert_refused(self.refused("hello\n"), "not a glow virtual board trace")

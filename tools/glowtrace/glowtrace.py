@@ -11,7 +11,7 @@ import sys
 # the tests use them through this one.
 from board_run import (BOARD_PATHS, board_environment, build_settings,  # noqa: F401
                        missing_board_path, program_path, program_table, programs, record)
-from trace_pattern import (PWM_CYCLE_US, CycleMeans, Phase, Step, brightness,  # noqa: F401
+from trace_pattern import (CycleMeans, Phase, Step, brightness,  # noqa: F401
                            pattern_steps, phases, summary)
 from trace_picture import plot
 from trace_format import (EVENT_SHAPES, Event, Trace, TraceError, parse_event,  # noqa: F401

@@ -1,5 +1,5 @@
-"""The virtual board's trace format: a first line naming the clock and the
-LED's wiring, then one event a line; read into a Trace, or refused with a
+"""The virtual board's trace format: a first line naming the clock, the
+LED's wiring and the soft-PWM step, then one event a line; read into a Trace, or refused with a
 TraceError that says where and why."""
 
 from __future__ import annotations
@@ -29,6 +29,18 @@ class Trace:
     # whether a low pin lights it. Traces that do not say are of pin 4, high.
     led_pin: int = 4
     active_low: bool = False
+    # The board's soft-PWM step, from the first line too: a channel's cycle
+    # is its range of them. None where the trace does not say.
+    pulse_us: int | None = None
+
+    @property
+    def pwm_cycle_us(self) -> int | None:
+        """The LED channel's soft-PWM cycle: the range it was created with in
+        the board's steps; None before a trace shows both."""
+        ranges = [e.numbers[2] for e in self.events if e.kind == "call" and e.result == 0
+                  and e.words[0] == "softPwmCreate" and len(e.numbers) == 3
+                  and e.numbers[0] == self.led_pin]
+        return self.pulse_us * ranges[0] if ranges and self.pulse_us else None
 
     def levels(self) -> list[tuple[int, int]]:
         """The LED pin's levels as the board drove them."""
@@ -89,7 +101,10 @@ def parse_header(line: str, source: str = "trace") -> Trace:
     led_pin = _integer(fields.get("led", "4"))
     if led_pin is None or fields.get("active", "high") not in ("high", "low"):
         raise TraceError(f"{source}: the first line names no LED pin and polarity")
-    return Trace(fields.get("clock", "real"), [], led_pin, fields.get("active") == "low")
+    pulse_us = _integer(fields.get("pulse_us", "")) if "pulse_us" in fields else None
+    if "pulse_us" in fields and not (pulse_us and pulse_us > 0):
+        raise TraceError(f"{source}: the first line's pulse_us is no length in µs")
+    return Trace(fields.get("clock", "real"), [], led_pin, fields.get("active") == "low", pulse_us)
 
 
 def parse_event(line: str, number: int = 0, source: str = "trace") -> Event:

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 
-from trace_format import Trace
+from trace_format import Trace, TraceError
 
 
 @dataclasses.dataclass
@@ -99,16 +99,12 @@ def phases(trace: Trace) -> list[Phase]:
     return found
 
 
-# One soft-PWM cycle of the channel: range 100 in wiringPi's pulses of 100 µs.
-PWM_CYCLE_US = 10000
-
-
 class CycleMeans:
     """The mean of a level over each whole cycle, from the level's changes fed
     in time order; cycles start at the first change. Both the pictures and the
     live view measure brightness with it."""
 
-    def __init__(self, cycle_us: int = PWM_CYCLE_US):
+    def __init__(self, cycle_us: int):
         self.cycle_us = cycle_us
         self.means: list[tuple[int, float]] = []  # (cycle start µs, mean level)
         self._cycle_start: int | None = None
@@ -136,10 +132,15 @@ class CycleMeans:
             self._weighted = 0.0
 
 
-def brightness(trace: Trace, cycle_us: int = PWM_CYCLE_US) -> list[tuple[int, float]]:
+def brightness(trace: Trace, cycle_us: int | None = None) -> list[tuple[int, float]]:
     """The pin's mean level over each soft-PWM cycle, as an eye sees the LED.
     Real-time traces carry the pin's levels; in virtual time the levels follow
-    from the writes, so the written duty stands for them."""
+    from the writes, so the written duty stands for them. The cycle is the
+    trace's own unless given."""
+    cycle_us = cycle_us or trace.pwm_cycle_us
+    if cycle_us is None:
+        raise TraceError("the trace shows no soft-PWM cycle: no pulse_us in its first line, "
+                         f"or no channel created on pin {trace.led_pin}")
     changes = [(t, float(trace.light(v))) for t, v in trace.levels()]
     if not changes:
         changes = [(s.time_us, s.value / 100) for s in pattern_steps(trace) if s.kind == "write"]

@@ -3,7 +3,7 @@ against time, each phase shaded and labelled with its measured length."""
 
 from __future__ import annotations
 
-from trace_pattern import PWM_CYCLE_US, brightness, pattern_steps, phases
+from trace_pattern import brightness, pattern_steps, phases
 from trace_format import Trace, TraceError
 
 
@@ -52,7 +52,8 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     light_axes.set_ylim(-5, 105)
     light_axes.set_xlabel("seconds from the first write")
     source = "pin levels" if trace.levels() else "writes (virtual time)"
-    light_axes.set_title(f"mean pin level per {PWM_CYCLE_US // 1000} ms cycle, from {source}",
+    cycle_ms = trace.pwm_cycle_us / 1000
+    light_axes.set_title(f"mean pin level per {cycle_ms:g} ms cycle, from {source}",
                          fontsize=8, loc="left")
 
     for number, phase in enumerate(phases(trace)):

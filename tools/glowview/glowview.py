@@ -25,14 +25,17 @@ QUIT_KEYS = (ord("q"), ord("Q"), 3)  # 3: Ctrl-C, read as a key in raw mode
 
 class LiveTrace:
     """Follows a trace file as the board writes it and turns the pin's level
-    changes into the mean brightness of each 10 ms cycle."""
+    changes into the mean brightness of each soft-PWM cycle."""
 
     def __init__(self, path: str):
         self.path = path
         self.offset = 0
         self.partial = ""
         self.duty: int | None = None
-        self.cycles = glowtrace.CycleMeans(glowtrace.PWM_CYCLE_US)
+        # Cycles are measured once the channel's creation gives their length;
+        # the levels before it wait.
+        self.cycles: glowtrace.CycleMeans | None = None
+        self.waiting: list[tuple[int, float]] = []
         self.misuses = 0
         self.wiring = glowtrace.Trace("real", [])  # pin 4, lit by a high level, until the trace says
 
@@ -55,27 +58,38 @@ class LiveTrace:
                     self._take(glowtrace.parse_event(line))
                 except glowtrace.TraceError:
                     pass  # a line the view cannot read shows nothing; the lamp goes on
-        # The pin holds its level between changes: cycles up to now are whole.
-        self.cycles.close(now_us)
-        del self.cycles.means[: -STRIP_SECONDS * 1_000_000 // glowtrace.PWM_CYCLE_US]
+        if self.cycles is not None:
+            # The pin holds its level between changes: cycles up to now are whole.
+            self.cycles.close(now_us)
+            del self.cycles.means[: -STRIP_SECONDS * 1_000_000 // self.cycles.cycle_us]
 
     def _take(self, event: glowtrace.Event) -> None:
         # Shown as the LED's light: the duty lit and the lit share of each cycle.
         if event.kind == "call" and event.words[0] == "softPwmWrite":
             self.duty = self.wiring.light(event.numbers[1], 100)
+        elif event.kind == "call" and event.words[0] == "softPwmCreate" and self.cycles is None:
+            self.wiring.events.append(event)
+            if self.wiring.pwm_cycle_us:
+                self.cycles = glowtrace.CycleMeans(self.wiring.pwm_cycle_us)
+                for change in self.waiting:
+                    self.cycles.change(*change)
         elif event.kind == "level" and event.numbers[0] == self.wiring.led_pin:
-            self.cycles.change(event.time_us, float(self.wiring.light(event.numbers[1])))
+            change = event.time_us, float(self.wiring.light(event.numbers[1]))
+            if self.cycles is not None:
+                self.cycles.change(*change)
+            else:
+                self.waiting.append(change)
         elif event.kind == "misuse":
             self.misuses += 1
 
     @property
     def means(self) -> list[float]:
         """One mean level a completed cycle, oldest first."""
-        return [mean for _, mean in self.cycles.means]
+        return [mean for _, mean in self.cycles.means] if self.cycles is not None else []
 
     @property
     def brightness(self) -> float:
-        return self.cycles.means[-1][1] if self.cycles.means else 0.0
+        return self.cycles.means[-1][1] if self.cycles is not None and self.cycles.means else 0.0
 
 
 class Palette:
@@ -162,7 +176,8 @@ def draw(screen, palette: Palette, program: str, live: LiveTrace, elapsed: float
 
     # The last few seconds, oldest on the left: one column a bucket of cycles.
     columns = max(10, min(width - 4, 120))
-    per_column = max(1, STRIP_SECONDS * 1_000_000 // glowtrace.PWM_CYCLE_US // columns)
+    cycles_shown = STRIP_SECONDS * 1_000_000 // live.cycles.cycle_us if live.cycles is not None else 0
+    per_column = max(1, cycles_shown // columns)
     means = live.means[-columns * per_column :]
     buckets = [means[i : i + per_column] for i in range(0, len(means), per_column)]
     levels = [sum(b) / len(b) for b in buckets if b]

@@ -33,8 +33,8 @@
 
 namespace {
 
-constexpr int pinCount = 64;  // wiringPi's soft-PWM keeps one slot per pin 0..63
-constexpr int64_t pulseUnitUs = 100;
+constexpr int pinCount = 64;          // wiringPi's soft-PWM keeps one slot per pin 0..63
+constexpr int64_t pulseUnitUs = 100;  // wiringPi's soft-PWM step: a cycle is range steps
 constexpr int64_t usPerMs = 1000;
 
 struct Channel {
@@ -213,9 +213,10 @@ void openTraceOrExit()
         }
         board.traceLevels = levels[0] == '1';
     }
-    char wiring[48];
-    std::snprintf(wiring, sizeof wiring, "led=%d active=%s", board.ledPin,
-                  board.ledActiveLow ? "low" : "high");
+    // With the pulse its readers know each channel's cycle: range pulses.
+    char wiring[64];
+    std::snprintf(wiring, sizeof wiring, "led=%d active=%s pulse_us=%lld", board.ledPin,
+                  board.ledActiveLow ? "low" : "high", static_cast<long long>(pulseUnitUs));
     int64_t keepEvents = 0;
     if (const char* keep = std::getenv("GLOW_BOARD_TRACE_KEEP")) {
         keepEvents = countOrExit("GLOW_BOARD_TRACE_KEEP (a count of events)", keep, 1);
