@@ -1,6 +1,6 @@
 """The virtual board's trace format: a first line naming the clock, the
-LED's wiring and the soft-PWM step, then one event a line; read into a Trace, or refused with a
-TraceError that says where and why."""
+LED's wiring and the soft-PWM step, then one event a line; read into a
+Trace, or refused with a TraceError that says where and why."""
 
 from __future__ import annotations
 

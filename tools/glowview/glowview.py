@@ -73,6 +73,7 @@ class LiveTrace:
                 self.cycles = glowtrace.CycleMeans(self.wiring.pwm_cycle_us)
                 for change in self.waiting:
                     self.cycles.change(*change)
+                self.waiting = []
         elif event.kind == "level" and event.numbers[0] == self.wiring.led_pin:
             change = event.time_us, float(self.wiring.light(event.numbers[1]))
             if self.cycles is not None:
