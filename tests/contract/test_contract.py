@@ -107,8 +107,7 @@ class Contract(unittest.TestCase):
         cls.wiringpi, cls.bcm_of = build_wiringpi(os.path.join(cls.folder, "wiringpi"))
         cls.wiring = glowtrace.build_settings(os.path.join(BUILD_DIR, "virtual-board.env"))
         cls.pin = int(cls.wiring["GLOW_BOARD_LED"])
-        cls.programs = [name for name, _, _ in glowtrace.program_table(
-            os.path.join(BUILD_DIR, "programs.txt"))]
+        cls.programs = glowtrace.programs(os.path.join(BUILD_DIR, "programs.txt"))
         cls.virtual_runs = {p: cls.on_virtual_board(p) for p in cls.programs}
         # The probe sees levels only: the cycle is the one the virtual board
         # created, as the programs ask both boards for the same.

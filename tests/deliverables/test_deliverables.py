@@ -20,7 +20,7 @@ CPACK = os.environ.get("GLOW_CPACK", "cpack")
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowtrace"))
 import glowtrace  # noqa: E402
 
-PROGRAMS = tuple(name for name, _, _ in glowtrace.program_table(os.path.join(BUILD_DIR, "programs.txt")))
+PROGRAMS = tuple(glowtrace.programs(os.path.join(BUILD_DIR, "programs.txt")))
 
 # The C libraries' names; libpthread only where the C library keeps it apart.
 ALLOWED_LIBRARIES = {"libwiringPi.so", "libc.so.6", "libpthread.so.0"}

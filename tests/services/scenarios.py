@@ -23,7 +23,7 @@ BOOT_TRACES = "/run/glow-boot-traces"  # what the LED did while the container bo
 DEVICE = "/run/glow-gpio/gpiomem"  # the virtual board opens it as wiringPi opens /dev/gpiomem
 # The build's own table of programs, one unit each, a name first on each
 # line; the build folder is bound here.
-PROGRAMS = [name for name, _, _ in glowtrace.program_table("/opt/glow/programs.txt")]
+PROGRAMS = glowtrace.programs("/opt/glow/programs.txt")
 UNITS = tuple(name + ".service" for name in PROGRAMS)
 # The device's story: a pattern while booting, after an application failed
 # and while shutting down, any program each.

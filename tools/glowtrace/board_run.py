@@ -28,9 +28,9 @@ def program_table(path: str | None = None) -> list[tuple[str, str, int]]:
     return [(name, kind, int(length_ms)) for name, kind, length_ms in rows]
 
 
-def programs() -> list[str]:
-    """Every program the build makes."""
-    return [name for name, _, _ in program_table()]
+def programs(path: str | None = None) -> list[str]:
+    """Every program the build makes, as program_table reads them."""
+    return [name for name, _, _ in program_table(path)]
 
 
 def program_path(program: str) -> str:
