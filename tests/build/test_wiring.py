@@ -30,6 +30,11 @@ WIRING = glowtrace.build_settings(os.path.join(BUILD_DIR, "virtual-board.env"))
 # every value is mirrored; pin 25 is BCM GPIO 26, header pin 37.
 OTHER_PIN = 4 if WIRING["GLOW_BOARD_LED"] == "25" else 25
 OTHER_ACTIVE_LOW = WIRING["GLOW_BOARD_LED_ACTIVE"] == "high"
+# How close the lit share of the two builds' cycles must be in the live
+# view: a view that did not mirror the other polarity shows 1 - share,
+# 0.5 or more away for these programs (glowtwice and glowoff are dark most
+# of the time).
+MIRRORED_SHARE_TOLERANCE = 0.25
 CYCLE_MS = {name: length_ms for name, _, length_ms in
             glowtrace.program_table(os.path.join(BUILD_DIR, "programs.txt"))}
 
@@ -115,10 +120,13 @@ class OtherWiring(unittest.TestCase):
                     shown.append((view.means, view.brightness))
                 (default_means, default_last), (other_means, other_last) = shown
                 # Real time: about the same share of each cycle lit and the same light at
-                # the end, give or take the channel's first value under a busy machine.
-                self.assertTrue(other_means, "the view saw no whole cycle")  # glowoff's 20 ms: one or two
+                # the end. glowoff's 20 ms make one or two cycles, whose light depends on
+                # when the machine ran the channel (0.02 against 0.08 seen): the share
+                # is held only as close as a view that forgot to mirror would miss it.
+                self.assertTrue(other_means, "the view saw no whole cycle")
                 self.assertAlmostEqual(sum(other_means) / len(other_means),
-                                       sum(default_means) / len(default_means), delta=0.05)
+                                       sum(default_means) / len(default_means),
+                                       delta=MIRRORED_SHARE_TOLERANCE)
                 self.assertAlmostEqual(other_last, default_last, delta=0.05)
 
     def test_its_whole_suite_passes(self):
