@@ -39,21 +39,26 @@ ALLOWED_IMPORTS = WIRINGPI_CALLS | {
 # after a failure and while shutting down, and one per program that ends by
 # itself after a power-off; the wait for the GPIO device and the hand-over
 # to the ready pattern, at boot and after a failure (a template).
-STORY_UNITS = tuple(f"glow-{part}@{p}" for part in ("booting", "failed", "shutdown")
+STORY_UNITS = tuple(f"glow-{part}@{p}" for part in ("booting", "failed", "shutdown", "degraded")
                     for p in PROGRAMS) + ("glow-poweroff@glowfull", "glow-poweroff@glowoff")
 UNITS = PROGRAMS + STORY_UNITS + ("glow-gpio", "glow-ready", "glow-ready@")
 LED_UNITS = PROGRAMS + ("glow-booting@", "glow-failed@", "glow-shutdown@", "glow-poweroff@")
 INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
 } | {f"lib/systemd/system/{u}.service" for u in UNITS} | {
-    f"lib/systemd/system/{u}.service.d/glow-confinement.conf"
-    for u in LED_UNITS + ("glow-gpio", "glow-ready", "glow-ready@")
-} | {f"lib/systemd/system/{u}.service.d/glow-led-access.conf" for u in LED_UNITS} | {f"lib/systemd/system/{u}.service.d/glow-user-at-shutdown.conf"
+    f"lib/systemd/system/{u}.service.d/{conf}"
+    for conf in ("glow-confinement.conf", "glow-degraded.conf")
+    for u in LED_UNITS + ("glow-gpio", "glow-ready", "glow-ready@", "glow-degraded@")
+} | {f"lib/systemd/system/{u}.service.d/glow-led-access.conf" for u in LED_UNITS} | {
+    f"lib/systemd/system/{u}.service.d/glow-user-at-shutdown.conf"
      for u in ("glow-shutdown@", "glow-poweroff@")
-} | {f"lib/systemd/system/{u}.service.d/glow-hand-over.conf" for u in ("glow-ready", "glow-ready@")
+} | {f"lib/systemd/system/{u}.service.d/glow-hand-over.conf"
+     for u in ("glow-ready", "glow-ready@", "glow-degraded@")
 } | {
     "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz",
     "lib/systemd/system-preset/80-glow.preset", "lib/systemd/system-generators/glow-boot-generator",
+    "lib/systemd/system-generators/glow-degraded-generator", "lib/systemd/system/glow-degraded.target",
+    "libexec/glow/glow-degraded",
     "lib/systemd/system-shutdown/glow-poweroff", "share/polkit-1/rules.d/50-glow.rules",
     "share/lintian/overrides/glow", "libexec/glow/glow-run"
 }

@@ -332,6 +332,63 @@ def an_application_failure_shows_until_it_starts_again():
                 os.remove(path)
 
 
+def any_failed_service_shows_until_none_is():
+    """One command, and no drop-in of the application's: any failed service
+    shows the failure pattern until none is failed, glow's own never."""
+    broken = "test-app-broken.service"  # not a glow-* name
+    check(systemctl("enable", "glowtwice").returncode == 0, "could not enable glowtwice")
+    try:
+        enabled = systemctl("enable", "glow-degraded@glowfive.service")
+        check(enabled.returncode == 0, f"enable glow-degraded@glowfive: {enabled.stderr.strip()}")
+        with open(f"/run/systemd/system/{broken}", "w") as unit:
+            unit.write("[Service]\nExecStart=/bin/sh -c 'test -e /run/glow-test-app-mended && "
+                       "exec sleep infinity'\n")
+        # A glow unit that fails is not a failed service, and starts nothing.
+        drop_in("glowbreathe.service", "[Service]\nExecStart=\nExecStart=/bin/false\n")
+        check(show("glowbreathe.service", "OnFailure") == "" and
+              set(show(broken, "OnFailure").split()) == {"glow-failed@glowfive.service",
+                                                         "glow-degraded@glowfive.service"},
+              f"OnFailure: glowbreathe {show('glowbreathe.service', 'OnFailure')!r}, "
+              f"a service {show(broken, 'OnFailure')!r}")
+        systemctl("start", "glowbreathe")
+        wait_until(lambda: show("glowbreathe.service", "ActiveState") == "failed",
+                   "glowbreathe to fail")
+        time.sleep(1)
+        check([show(u, "ActiveState") for u in ("glow-failed@glowfive.service",
+                                                "glow-degraded@glowfive.service")] ==
+              ["inactive", "inactive"], "a glow unit's failure started the failure pattern")
+        systemctl("start", broken)
+        wait_until(lambda: has_written("glowfive", 1), "the failure pattern's first write")
+        check(show("glow-degraded@glowfive.service", "ActiveState") == "active",
+              "nothing looks for the failure's end")
+        # Mended and running again: the ready pattern, though glowbreathe is failed.
+        open("/run/glow-test-app-mended", "w").close()
+        start(broken)
+        wait_until(lambda: show("glowtwice.service", "ActiveState") == "active",
+                   "the ready pattern again")
+        check([show(u, "ActiveState") for u in ("glow-failed@glowfive.service",
+                                                "glow-degraded@glowfive.service")] ==
+              ["inactive", "inactive"], "the failure pattern or its look goes on")
+        # A failure again, then a pattern chosen by hand: reset, the choice stays.
+        os.remove("/run/glow-test-app-mended")
+        systemctl("restart", broken)
+        wait_until(lambda: show("glow-failed@glowfive.service", "ActiveState") == "active",
+                   "the failure pattern for the second failure")
+        start("glowoff")
+        systemctl("reset-failed", broken)
+        wait_until(lambda: show("glow-degraded@glowfive.service", "ActiveState") == "inactive",
+                   "the look to end after the reset")
+        check(show("glowtwice.service", "ActiveState") == "inactive",
+              "the ready pattern replaced one chosen since")
+    finally:
+        systemctl("disable", "glowtwice", "glow-degraded@glowfive.service")
+        systemctl("stop", broken, "glow-degraded@glowfive.service")
+        systemctl("reset-failed")
+        for path in ("/run/glow-test-app-mended", f"/run/systemd/system/{broken}"):
+            if os.path.exists(path):
+                os.remove(path)
+
+
 def story_instances_other_than_the_programs_are_refused():
     start("glowtwice")
     pid = show("glowtwice.service", "MainPID")
@@ -492,6 +549,7 @@ SCENARIOS = [
     full_glow_and_dark_act_whatever_ran_before,
     a_missing_gpio_device_after_boot_fails_fast,
     an_application_failure_shows_until_it_starts_again,
+    any_failed_service_shows_until_none_is,
     story_instances_other_than_the_programs_are_refused,
     killed_pattern_is_restarted,
     runs_as_an_unprivileged_user_in_the_gpio_group,
