@@ -21,15 +21,18 @@ command -v systemd-nspawn >/dev/null || {
 
 work=$(mktemp -d /tmp/glow-services-XXXXXX)
 # nspawn with --keep-unit leaves empty cgroup folders behind; remove them,
-# deepest first, as well as the work folder.
+# deepest first, as well as the work folder. Another run's container still
+# holds its own, which stay: a clean-up goes on past what it cannot remove.
 clean_up() {
+    rm -rf "$work"
     for hierarchy in systemd unified; do
         for folder in payload supervisor; do
-            [ -d "/sys/fs/cgroup/$hierarchy/$folder" ] &&
-                find "/sys/fs/cgroup/$hierarchy/$folder" -depth -type d -exec rmdir {} + 2>/dev/null
+            if [ -d "/sys/fs/cgroup/$hierarchy/$folder" ]; then
+                find "/sys/fs/cgroup/$hierarchy/$folder" -depth -type d -exec rmdir {} + \
+                    2>/dev/null || true
+            fi
         done
     done
-    rm -rf "$work"
 }
 trap clean_up EXIT
 
