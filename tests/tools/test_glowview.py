@@ -2,14 +2,23 @@
 through a breath and through bursts, and how q ends the program and gives
 the terminal back."""
 
+import glob
 import os
 import re
+import shlex
 import subprocess
+import sys
+import tempfile
 import time
 import unittest
 import uuid
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", "glowtrace"))
+import glowtrace  # noqa: E402
+
 VIEW = os.environ.get("GLOW_VIEW", "glowview")
+DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "demo")
+BUILD = os.environ.get("GLOW_BUILD_DIR", "build/host")
 
 
 class Terminal:
@@ -152,6 +161,63 @@ class LiveView(unittest.TestCase):
                                 capture_output=True, text=True, timeout=20)
         self.assertNotEqual(result.returncode, 0)
         self.assertEqual(result.stderr, "glowview: needs a terminal to draw in\n")
+
+
+class DemoOnABoard(unittest.TestCase):
+    """scripts/demo as on a board with wiringPi, the build's programs on the
+    virtual board: q and Ctrl-C end it with the LED dark, and GPIO access
+    that is missing is said in one line before anything starts."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+        os.chmod(self.folder.name, 0o1777)  # for the demo run as another user
+        self.device = os.path.join(self.folder.name, "gpiomem")
+        open(self.device, "w").close()
+        settings = glowtrace.build_settings(os.path.join(BUILD, "virtual-board.env"))
+        settings.update(GLOW_BOARD_CLOCK="real", GLOW_BOARD_TRACE_DIR=self.folder.name,
+                        GLOW_BOARD_GPIO_DEVICE=self.device,
+                        GLOW_DEMO_PROGRAMS=os.path.join(BUILD, "programs"))
+        self.environment = settings
+
+    def runs(self, program: str) -> list[glowtrace.Trace]:
+        return [glowtrace.read_trace(path)
+                for path in glob.glob(os.path.join(self.folder.name, f"{program}.*.trace"))]
+
+    def test_q_and_ctrl_c_end_it_with_the_led_dark(self):
+        command = "env " + " ".join(f"{name}={shlex.quote(value)}"
+                                    for name, value in self.environment.items())
+        for key in ("q", "C-c"):
+            with self.subTest(key):
+                for path in glob.glob(os.path.join(self.folder.name, "*.trace")):
+                    os.remove(path)
+                terminal = Terminal(f"{command} {DEMO} glowtwice")
+                self.addCleanup(terminal.close)
+                terminal.wait_for("q or Ctrl-C ends it, dark")
+                time.sleep(0.5)  # into the first flash
+                terminal.tmux("send-keys", key)
+                self.assertIn("EXIT=0", terminal.wait_for("EXIT="))
+                twice, = self.runs("glowtwice")
+                dark, = self.runs("glowoff")
+                self.assertTrue(any(twice.light(level) == 1 for _, level in twice.levels()))
+                self.assertLessEqual(twice.events[-1].time_us, dark.events[0].time_us)
+                self.assertEqual(dark.light(dark.levels()[-1][1]), 0)
+
+    @unittest.skipUnless(os.geteuid() == 0, "runs the demo as another user")
+    def test_without_gpio_access_says_what_is_missing_before_anything_starts(self):
+        for mode, missing in ((0o600, "no access to " + self.device), (None, "no GPIO device")):
+            with self.subTest(missing):
+                if mode is None:
+                    os.remove(self.device)
+                else:
+                    os.chmod(self.device, mode)
+                result = subprocess.run(
+                    ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", DEMO],
+                    env=dict(os.environ, **self.environment), capture_output=True, text=True,
+                    timeout=60)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertRegex(result.stderr, f"^demo: {missing}[^\n]*: run as root[^\n]*\n$")
+                self.assertEqual(self.runs("glowbreathe"), [])
 
 
 if __name__ == "__main__":
