@@ -142,6 +142,18 @@ class Pictures(unittest.TestCase):
         labels = [">rest<", ">990 ms<", ">flash<", ">210 ms<", ">gap<", ">150 ms<"]
         self.assertEqual([label for label in labels if label not in picture], [])
 
+    def test_a_phase_the_window_cut_off_is_not_measured(self):
+        with tempfile.TemporaryDirectory() as folder:
+            trace_path, svg = os.path.join(folder, "cut.trace"), os.path.join(folder, "p.svg")
+            with open(trace_path, "w") as file:
+                file.write(UNEVEN.replace("1398100 end SIGTERM", "1380000 end SIGTERM"))
+            drawn = run_tool("plot", trace_path, "-o", svg)
+            self.assertEqual(drawn.returncode, 0, drawn.stderr)
+            with open(svg) as file:
+                picture = file.read()
+        # The gap was 132 ms into its 150 when the signal came.
+        self.assertEqual([">cut off<" in picture, ">132 ms<" in picture], [True, False])
+
 
 class BadInput(unittest.TestCase):
     def assert_refused(self, result, fragment):

@@ -45,26 +45,39 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     duty_axes.set_ylabel("duty lit, written mirrored" if trace.active_low else "duty written")
     duty_axes.set_ylim(-5, 150)
     duty_axes.set_yticks([0, 50, 100])
+    # The eye blends a few cycles into one brightness: each point is the mean
+    # of three cycles, so that one cycle a busy machine stretched shows as
+    # the small step it is to the eye, not as a flash.
     light = brightness(trace)
-    light_axes.plot([seconds(t) for t, _ in light], [100 * b for _, b in light],
+    blended = [sum(b for _, b in light[max(0, i - 1):i + 2]) / len(light[max(0, i - 1):i + 2])
+               for i in range(len(light))]
+    light_axes.plot([seconds(t) for t, _ in light], [100 * b for b in blended],
                     color="#c47f00", linewidth=1.0)
     light_axes.set_ylabel("brightness %")
     light_axes.set_ylim(-5, 105)
     light_axes.set_xlabel("seconds from the first write")
     source = "pin levels" if trace.levels() else "writes (virtual time)"
     cycle_ms = trace.pwm_cycle_us / 1000
-    light_axes.set_title(f"mean pin level per {cycle_ms:g} ms cycle, from {source}",
-                         fontsize=8, loc="left")
+    light_axes.set_title(f"mean pin level over three {cycle_ms:g} ms cycles, as an eye blends "
+                         f"them, from {source}", fontsize=8, loc="left")
 
-    for number, phase in enumerate(phases(trace)):
+    # A phase that the end of the window cut off is not measured: the trace
+    # ended by a signal before its last sleep was over.
+    last_step = pattern_steps(trace)[-1]
+    exited = bool(trace.events) and trace.events[-1].kind == "exit"
+    cut_off = not exited and (
+        last_step.kind == "write" or last_step.time_us + last_step.value > end_us)
+    found = phases(trace)
+    for number, phase in enumerate(found):
         start, end = seconds(phase.start_us), seconds(phase.end_us)
+        length = "cut off" if cut_off and phase is found[-1] else f"{phase.length_ms:.0f} ms"
         for axes in (duty_axes, light_axes):
             axes.axvspan(start, end, color=PHASE_COLOURS[phase.name], alpha=0.25, linewidth=0)
         # Label a phase where it is wide enough to read; neighbours alternate
         # between two heights so that short phases do not overprint.
         if end - start >= 0.12:
             duty_axes.text((start + end) / 2, 104 if number % 2 == 0 else 124,
-                           f"{phase.name}\n{phase.length_ms:.0f} ms",
+                           f"{phase.name}\n{length}",
                            ha="center", va="bottom", fontsize=7)
     duty_axes.set_title(title, loc="left")
     duty_axes.set_xlim(seconds(origin), seconds(end_us))
