@@ -15,6 +15,7 @@ import unittest
 SOURCE_DIR = os.environ["GLOW_SOURCE_DIR"]
 TOOL = os.environ["GLOW_TRACE_TOOL"]
 PROGRAM_TABLE = os.environ["GLOW_PROGRAM_TABLE"]
+BUILD_DIR = os.path.dirname(PROGRAM_TABLE)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowtrace"))
 import glowtrace  # noqa: E402
 
@@ -113,8 +114,7 @@ def heading_anchors(path: str) -> list[str]:
 
 class Links(unittest.TestCase):
     def test_every_link_between_pages_resolves(self):
-        pages = [os.path.join(SOURCE_DIR, "README.md"), *glob.glob(os.path.join(SOURCE_DIR, "*", "*.md"))]
-        for path in pages:
+        for path in pages():
             with open(path, encoding="utf-8") as file:
                 text = file.read()
             for target in re.findall(r"\]\(([^)\s]+)\)", text):
@@ -126,6 +126,53 @@ class Links(unittest.TestCase):
                     self.assertTrue(os.path.exists(linked), f"no file {linked}")
                     if heading:
                         self.assertIn(heading, heading_anchors(linked))
+
+
+def pages() -> list[str]:
+    return [os.path.join(SOURCE_DIR, "README.md"), *glob.glob(os.path.join(SOURCE_DIR, "*", "*.md"))]
+
+
+def command_lines(path: str) -> list[str]:
+    """The lines of a page's shell blocks and its inline code, comments cut."""
+    with open(path, encoding="utf-8") as file:
+        text = file.read()
+    lines = [line for block in re.findall(r"```sh\n(.*?)```", text, re.S)
+             for line in block.splitlines()]
+    lines += re.findall(r"`([^`\n]+)`", text)
+    return [line.split(" #")[0] for line in lines]
+
+
+class Commands(unittest.TestCase):
+    """The commands the pages give: each script, each of its options named,
+    each glow unit that systemctl is told of, and what CI runs."""
+
+    def test_every_command_a_page_gives_exists(self):
+        units = {os.path.basename(path).removesuffix(".in") for path in
+                 glob.glob(os.path.join(BUILD_DIR, "packaging", "systemd", "*.service*")) +
+                 glob.glob(os.path.join(SOURCE_DIR, "packaging", "systemd", "*.service"))}
+        bench_help = subprocess.run([os.path.join(SOURCE_DIR, "scripts", "bench"), "--help"],
+                                    capture_output=True, text=True, timeout=60).stdout
+        for path in pages():
+            for line in command_lines(path):
+                with self.subTest(page=os.path.relpath(path, SOURCE_DIR), command=line):
+                    for script in re.findall(r"(?<![\w/.])scripts/([\w-]+)", line):
+                        self.assertTrue(os.access(os.path.join(SOURCE_DIR, "scripts", script),
+                                                  os.X_OK), f"no scripts/{script}")
+                    for option in re.findall(r"scripts/bench (--[\w-]+)", line):
+                        self.assertIn(option, bench_help)
+                    verb = re.search(r"systemctl (?:start|stop|restart|enable|disable) (.*)", line)
+                    for unit in re.findall(r"\bglow[\w@-]*(?:\.service)?", verb.group(1)
+                                           if verb else ""):
+                        unit = unit if unit.endswith(".service") else unit + ".service"
+                        self.assertIn(unit, units | {"glow-boot.service"})
+
+    def test_the_testing_page_names_what_ci_runs(self):
+        with open(os.path.join(SOURCE_DIR, "docs", "testing.md"), encoding="utf-8") as file:
+            said = re.search(r"`\.ci/run` runs `([^`]+)` and `([^`]+)`", " ".join(file.read().split()))
+        with open(os.path.join(SOURCE_DIR, ".ci", "run"), encoding="utf-8") as file:
+            run = [line.strip() for line in file if not line.startswith("#")]
+        self.assertIsNotNone(said)
+        self.assertEqual([command for command in said.groups() if command not in run], [])
 
 
 if __name__ == "__main__":
