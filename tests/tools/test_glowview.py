@@ -184,6 +184,18 @@ class DemoOnABoard(unittest.TestCase):
         return [glowtrace.read_trace(path)
                 for path in glob.glob(os.path.join(self.folder.name, f"{program}.*.trace"))]
 
+    def wait_until_lit(self, program: str, seconds: float = 15) -> None:
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                if any(trace.light(level) == 1 for trace in self.runs(program)
+                       for _, level in trace.levels()):
+                    return
+            except glowtrace.TraceError:
+                pass  # a line still being written
+            time.sleep(0.05)
+        self.fail(f"{program} never lit the LED")
+
     def test_q_and_ctrl_c_end_it_with_the_led_dark(self):
         command = "env " + " ".join(f"{name}={shlex.quote(value)}"
                                     for name, value in self.environment.items())
@@ -194,12 +206,11 @@ class DemoOnABoard(unittest.TestCase):
                 terminal = Terminal(f"{command} {DEMO} glowtwice")
                 self.addCleanup(terminal.close)
                 terminal.wait_for("q or Ctrl-C ends it, dark")
-                time.sleep(0.5)  # into the first flash
+                self.wait_until_lit("glowtwice")
                 terminal.tmux("send-keys", key)
                 self.assertIn("EXIT=0", terminal.wait_for("EXIT="))
                 twice, = self.runs("glowtwice")
                 dark, = self.runs("glowoff")
-                self.assertTrue(any(twice.light(level) == 1 for _, level in twice.levels()))
                 self.assertLessEqual(twice.events[-1].time_us, dark.events[0].time_us)
                 self.assertEqual(dark.light(dark.levels()[-1][1]), 0)
 
