@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Boots a real systemd as PID 1 in a throw-away container of this machine's
-# own OS and runs scenarios.py there against the systemd units as the build
-# installs them. Drop-ins change only paths: the programs and the virtual
-# board come from the build folder, and each process writes its own trace.
-#   run-in-container.sh BUILD_DIR SOURCE_DIR [SCENARIO...]   (default: all)
+# Boots a real systemd as PID 1 in a throw-away container of a Debian
+# release and runs scenarios.py there against the systemd units as the
+# build installs them. Drop-ins change only paths: the programs and the
+# virtual board come from the build folder, and each process writes its own
+# trace.
+#   run-in-container.sh BUILD_DIR SOURCE_DIR RELEASE [SCENARIO...]   (default: all)
+# RELEASE is bookworm or trixie, whose root file system build-root.sh makes
+# once into GLOW_ROOT_CACHE (default /var/cache/glow/container-roots).
 # Exits 77 (skipped) where containers cannot be started: not root.
 set -euo pipefail
 build=$(realpath "$1")
 source=$(realpath "$2")
-shift 2
+release=$3
+shift 3
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "services: booting a container needs root; skipped"
@@ -19,19 +23,29 @@ command -v systemd-nspawn >/dev/null || {
     exit 1
 }
 
+root=$("$source/tests/services/build-root.sh" "${GLOW_ROOT_CACHE:-/var/cache/glow/container-roots}" \
+    "$release" | tail -n 1)
 work=$(mktemp -d /tmp/glow-services-XXXXXX)
-# nspawn with --keep-unit leaves empty cgroup folders behind; remove them,
-# deepest first, as well as the work folder. Another run's container still
-# holds its own, which stay: a clean-up goes on past what it cannot remove.
+# nspawn with --keep-unit makes its payload and supervisor cgroups inside
+# the one it runs in: each run starts it in a cgroup of its own, named after
+# its work folder, so that two runs side by side never meet, and removes
+# that one, deepest first, once the container has ended. The clean-up goes
+# on past anything it cannot remove.
+cgroup=$(basename "$work")
+if [ -f /sys/fs/cgroup/cgroup.procs ]; then
+    hierarchies=(/sys/fs/cgroup)
+else
+    hierarchies=()
+    for hierarchy in /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
+        [ ! -d "$hierarchy" ] || hierarchies+=("$hierarchy")
+    done
+fi
 clean_up() {
-    rm -rf "$work"
-    for hierarchy in systemd unified; do
-        for folder in payload supervisor; do
-            if [ -d "/sys/fs/cgroup/$hierarchy/$folder" ]; then
-                find "/sys/fs/cgroup/$hierarchy/$folder" -depth -type d -exec rmdir {} + \
-                    2>/dev/null || true
-            fi
-        done
+    rm -rf "$work" || true
+    for hierarchy in "${hierarchies[@]}"; do
+        if [ -d "$hierarchy/$cgroup" ]; then
+            find "$hierarchy/$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null || true
+        fi
     done
 }
 trap clean_up EXIT
@@ -134,12 +148,17 @@ ln -s ../glow-scenarios.service "$units/multi-user.target.wants/"
 status=0
 # SIGTERM at the limit (timeout's default) lets nspawn stop the container.
 # The unified cgroup hierarchy, as a board's systemd has it.
-timeout 600 env SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 \
-    systemd-nspawn -D / --volatile=yes --register=no --keep-unit --quiet \
-    --bind-ro="$build":/opt/glow --bind-ro="$source":/opt/glow-src \
-    --bind="$work/out":/opt/glow-out --bind="$etc":/etc \
-    --boot -- systemd.unit=multi-user.target systemd.firstboot=off \
-    >"$work/console" 2>&1 || status=$?
+(
+    for hierarchy in "${hierarchies[@]}"; do
+        mkdir -p "$hierarchy/$cgroup"
+        echo "$BASHPID" >"$hierarchy/$cgroup/cgroup.procs"
+    done
+    exec timeout 600 env SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 \
+        systemd-nspawn -D "$root" --volatile=yes --register=no --keep-unit --quiet \
+        --bind-ro="$build":/opt/glow --bind-ro="$source":/opt/glow-src \
+        --bind="$work/out":/opt/glow-out --bind="$etc":/etc \
+        --boot -- systemd.unit=multi-user.target systemd.firstboot=off
+) >"$work/console" 2>&1 || status=$?
 
 if [ -s "$work/out/report" ]; then
     cat "$work/out/report"
