@@ -33,8 +33,11 @@ case "$architecture" in
     arm64) qemu=(qemu-system-aarch64 -cpu cortex-a57) triplet=aarch64-linux-gnu user=qemu-aarch64 ;;
     *) echo "system: no guest for architecture '$architecture'" >&2; exit 2 ;;
 esac
-image=$("$source/tests/system/build-image.sh" "${GLOW_IMAGE_CACHE:-/var/cache/glow/system-images}" \
-    "$suite" "$architecture" | tail -n 1)
+# One run builds an image while another waits for it, then finds it built.
+cache=${GLOW_IMAGE_CACHE:-/var/cache/glow/system-images}
+mkdir -p "$cache"
+image=$(flock "$cache/.lock" "$source/tests/system/build-image.sh" "$cache" "$suite" \
+    "$architecture" | tail -n 1)
 
 work="$build/system-test-$name"
 rm -rf "$work"
