@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", 
 import glowwiring  # noqa: E402
 
 TOOL = os.environ.get("GLOW_WIRING_TOOL", "glowwiring")
-WIRINGPI_SOURCE = os.environ["GLOW_WIRINGPI_SOURCE"]
+WIRINGPI_SOURCE = os.environ.get("GLOW_WIRINGPI_SOURCE", "")
 
 
 def wiringpi_table(source: str, name: str) -> list[int]:
@@ -23,6 +23,8 @@ def wiringpi_table(source: str, name: str) -> list[int]:
 
 
 class Tables(unittest.TestCase):
+    @unittest.skipUnless(os.path.isfile(WIRINGPI_SOURCE),
+                         f"needs wiringPi's released source at GLOW_WIRINGPI_SOURCE ({WIRINGPI_SOURCE!r})")
     def test_pins_are_wiringpis_own(self):
         with tarfile.open(WIRINGPI_SOURCE) as archive:
             member = next(m for m in archive.getmembers() if m.name.endswith("wiringPi/wiringPi.c"))
