@@ -575,7 +575,7 @@ def run_all(name: str, steps: list, reset, out: str, diagnose=None) -> int:
         except Exception as error:  # a crash in a step is its failure, not the run's end
             failed += 1
             detail = str(error) if isinstance(error, Failed) else traceback.format_exc()
-            report.append(f"not ok - {step.__name__}: {detail}")
+            report.append(f"not ok - {step.__name__} ({time.monotonic() - started:.0f} s): {detail}")
             if diagnose:
                 report.append(diagnose())
     report.append(f"{name}: {len(steps) - failed} passed, {failed} failed")
