@@ -4,8 +4,9 @@ its released source, drives a register file in place of /dev/gpiomem (a Pi
 /proc/cpuinfo names the board; register_probe takes each write out of the
 file as the chip would and traces the pin's levels. The same built programs
 run on the virtual board, and the two must agree: the pattern phase by
-phase and the light cycle by cycle within each, the soft-PWM cycle's length, the exit status, and every word on stderr,
-also when GPIO cannot be reached, with and without WIRINGPI_CODES."""
+phase and the light cycle by cycle within each phase, the soft-PWM cycle's
+length, the exit status, and every word on stderr, also when GPIO cannot be
+reached, with and without WIRINGPI_CODES."""
 
 from __future__ import annotations
 
@@ -97,7 +98,8 @@ def ahead_of_other_work() -> list[str]:
     its time however busy the machine is. wiringPi's channel thread raises
     itself higher on either board."""
     command = ["chrt", "--fifo", "1"]
-    return command if subprocess.run([*command, "true"], capture_output=True).returncode == 0 else []
+    allowed = subprocess.run([*command, "true"], capture_output=True).returncode == 0
+    return command if allowed else []
 
 
 def build_wiringpi(folder: str) -> tuple[str, dict[int, int]]:
@@ -157,7 +159,8 @@ class Contract(unittest.TestCase):
         with open(stderr_path, "w") as stderr:
             process = subprocess.Popen(
                 [*cls.unshare, "sh", "-c", IN_NAMESPACE, "in-namespace", registers, node,
-                 cls.cpuinfo(revision), *cls.priority, os.path.join(BUILD_DIR, "programs", program)],
+                 cls.cpuinfo(revision), *cls.priority,
+                 os.path.join(BUILD_DIR, "programs", program)],
                 env=environment, stdout=subprocess.DEVNULL, stderr=stderr)
         return process, stderr_path
 
@@ -261,8 +264,10 @@ class Contract(unittest.TestCase):
             if not found or found[-1][1] != band:
                 found.append((t, band))
         kept: list[tuple[int, int]] = []
-        for (t, band), following in zip(found, [*found[1:], (cycles[-1][0] + cls.cycle_us, -1)]):
-            if following[0] - t >= SHORTEST_PHASE_CYCLES * cls.cycle_us and (not kept or kept[-1][1] != band):
+        ends = [t for t, _ in found[1:]] + [cycles[-1][0] + cls.cycle_us] if cycles else []
+        for (t, band), end in zip(found, ends):
+            lasts = end - t >= SHORTEST_PHASE_CYCLES * cls.cycle_us
+            if lasts and (not kept or kept[-1][1] != band):
                 kept.append((t, band))
         return kept
 
@@ -287,18 +292,18 @@ class Contract(unittest.TestCase):
         common_us = min(virtual[-1][0], real[-1][0]) if virtual and real else 0
         virtual, real = (self.smoothed([c for c in cycles[1:] if c[0] <= common_us])
                          for cycles in (virtual, real))
-        edges = self.edges(virtual), self.edges(real)
-        matched = min(len(found) for found in edges)
-        anchors = [(v, r) for (v, _), (r, _) in zip(*(found[:matched] for found in edges))]
+        both = self.edges(virtual), self.edges(real)
+        matched = min(len(found) for found in both)
+        anchors = [(v, r) for (v, _), (r, _) in zip(*(found[:matched] for found in both))]
         # An edge close to the window's end may have come to one board only:
         # the other, as far behind as at the last edge both show and late by
         # as much as the phase since allows, may not have got there yet.
         last_v, last_r = anchors[-1] if anchors else (0, 0)
         behind_us = abs(last_v - last_r) + SHIFT_TOLERANCE_US + \
             SLEEP_LATENESS_US * sum(1 for t in sleeps_us if t >= last_v)
-        for name, found in zip(("virtual board", "wiringPi"), edges):
+        for name, found in zip(("virtual board", "wiringPi"), both):
             self.assertEqual([band for _, band in found[:matched]],
-                             [band for _, band in edges[0][:matched]], f"{what}: the bands")
+                             [band for _, band in both[0][:matched]], f"{what}: the bands")
             late = [t for t, _ in found[matched:] if t < common_us - behind_us]
             self.assertEqual(late, [], f"{what}: edges only the {name} shows")
         for (v_start, r_start), (v_end, r_end) in zip(anchors, anchors[1:]):
@@ -343,8 +348,9 @@ class Contract(unittest.TestCase):
             # the machine wakes the channel's thread: which of the two it is
             # nearer to is what a stall leaves alone.
             for name, cycles in zip(("virtual board", "wiringPi"), lights):
-                self.assertLess(abs(cycles[0][1] - created), abs(cycles[0][1] - written),
-                                f"the first cycle on the {name}: {cycles[0][1]} is nearer the first "
+                first = cycles[0][1]
+                self.assertLess(abs(first - created), abs(first - written),
+                                f"the first cycle on the {name}: {first} is nearer the first "
                                 f"value written ({written}) than the created one ({created})")
         if virtual.status == 0 and any(light >= BAND_BOUNDS[0] for _, light in lights[0]):
             # A one-shot that ended by itself, after a light one can see.
