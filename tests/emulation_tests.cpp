@@ -140,8 +140,12 @@ TEST_F(SoftPwmEmulation, DutyIsHighForItsShareOfEachTenMillisecondCycle)
 
 TEST_F(SoftPwmEmulation, NewValueShowsFromTheNextCycle)
 {
+    // The write is traced before its value is stored: a cycle that read the
+    // old value in between rises after the traced time. Its pulse is the
+    // old one; the first cycle that starts once the write has landed is new.
+    constexpr int64_t landingUs = 2000;
     const int64_t writeUs = writeTime(70);
-    const std::vector<Edge> after = edges(writeUs, writeUs + settleUs + 20000);
+    const std::vector<Edge> after = edges(writeUs + landingUs, writeUs + settleUs + 20000);
     const auto rise =
         std::find_if(after.begin(), after.end(), [](const Edge& e) { return e.level; });
     ASSERT_NE(rise, after.end());
