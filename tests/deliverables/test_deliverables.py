@@ -14,6 +14,7 @@ BUILD_DIR = os.environ["GLOW_BUILD_DIR"]
 SOURCE_DIR = os.environ["GLOW_SOURCE_DIR"]
 PROGRAM_DIR = os.environ["GLOW_PROGRAM_DIR"]
 HARDENING_PROBE = os.environ["GLOW_HARDENING_PROBE"]
+WATCHER = os.environ["GLOW_WATCHER"]  # the failure light's program, glow-degraded
 ARCHITECTURE = os.environ.get("GLOW_ARCHITECTURE", "host")  # armhf, arm64 or host
 CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
 CPACK = os.environ.get("GLOW_CPACK", "cpack")
@@ -46,8 +47,7 @@ LED_UNITS = PROGRAMS + ("glow-booting@", "glow-failed@", "glow-shutdown@", "glow
 INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
 } | {f"lib/systemd/system/{u}.service" for u in UNITS} | {
-    f"lib/systemd/system/{u}.service.d/{conf}"
-    for conf in ("glow-confinement.conf", "glow-degraded.conf")
+    f"lib/systemd/system/{u}.service.d/glow-confinement.conf"
     for u in LED_UNITS + ("glow-gpio", "glow-ready", "glow-ready@", "glow-degraded@")
 } | {f"lib/systemd/system/{u}.service.d/glow-led-access.conf" for u in LED_UNITS} | {
     f"lib/systemd/system/{u}.service.d/glow-user-at-shutdown.conf"
@@ -57,7 +57,6 @@ INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
 } | {
     "lib/sysusers.d/glow.conf", "share/doc/glow/copyright", "share/doc/glow/changelog.gz",
     "lib/systemd/system-preset/80-glow.preset", "lib/systemd/system-generators/glow-boot-generator",
-    "lib/systemd/system-generators/glow-degraded-generator", "lib/systemd/system/glow-degraded.target",
     "libexec/glow/glow-degraded",
     "lib/systemd/system-shutdown/glow-poweroff", "share/polkit-1/rules.d/50-glow.rules",
     "share/lintian/overrides/glow", "libexec/glow/glow-run"
@@ -89,14 +88,15 @@ def needed(path: str) -> set[str]:
 
 
 class Binaries(unittest.TestCase):
-    def each_program(self):
-        for program in PROGRAMS:
+    def each_program(self, watcher: bool = False):
+        for program in PROGRAMS + (("glow-degraded",) if watcher else ()):
             with self.subTest(program):
-                yield program, os.path.join(PROGRAM_DIR, program)
+                yield program, (WATCHER if program == "glow-degraded" else
+                                os.path.join(PROGRAM_DIR, program))
 
     @unittest.skipUnless(ARCHITECTURE in ("armhf", "arm64"), "a board build")
     def test_architecture(self):
-        for _, path in self.each_program():
+        for _, path in self.each_program(watcher=True):
             header = readelf("-h", path)
             if ARCHITECTURE == "armhf":
                 self.assertRegex(header, r"Class:\s+ELF32")
@@ -114,6 +114,8 @@ class Binaries(unittest.TestCase):
             libraries = needed(path)
             self.assertLessEqual(libraries, ALLOWED_LIBRARIES)
             self.assertLessEqual({"libwiringPi.so", "libc.so.6"}, libraries)
+        # The watcher: libsystemd's bus and event loop, no C++ runtime.
+        self.assertEqual(needed(WATCHER), {"libsystemd.so.0", "libc.so.6"})
 
     def test_imports_only_wiringpi_usleep_and_the_c_runtime(self):
         for program, path in self.each_program():
@@ -123,7 +125,7 @@ class Binaries(unittest.TestCase):
             self.assertEqual("usleep" in symbols, program in ("glowtwice", "glowfive"))
 
     def test_hardened(self):
-        for _, path in self.each_program():
+        for _, path in self.each_program(watcher=True):
             self.assertRegex(readelf("-h", path), r"Type:\s+DYN")
             dynamic = readelf("-d", path)
             self.assertRegex(dynamic, r"\(FLAGS_1\)\s+Flags:.*\bPIE\b")
@@ -226,7 +228,8 @@ class Package(unittest.TestCase):
         self.assertEqual(field("Package"), "glow")
         self.assertEqual(field("Architecture"), ARCHITECTURE)
         depends = [d.split(" ")[0] for d in field("Depends").split(", ")]
-        self.assertEqual(depends, ["libc6", "wiringpi", "init-system-helpers", "systemd"])
+        self.assertEqual(depends, ["libc6", "libsystemd0", "wiringpi", "init-system-helpers",
+                                   "systemd"])
         # wiringPi 2.x cannot tell the newer boards.
         self.assertIn("wiringpi (>= 3.0)", field("Depends"))
         with open(os.path.join(BUILD_DIR, "virtual-board.env"), encoding="utf-8") as wiring:

@@ -79,7 +79,9 @@ for unit in $(grep -l '^ExecStart=/usr/' "$units"/*.service); do
         echo "[Service]"
         for setting in ExecStart ExecStopPost; do
             { grep "^$setting=" "$unit" || true; } | sed -e 's#^\([A-Za-z]*=\)#\1\n\1#' \
-                -e 's#/usr/bin/#/opt/glow/programs/#g' -e 's#/usr/libexec/glow/#/opt/glow-src/packaging/systemd/#g'
+                -e 's#/usr/bin/#/opt/glow/programs/#g' \
+                -e 's#/usr/libexec/glow/glow-degraded#/opt/glow/failure-watcher/glow-degraded#g' \
+                -e 's#/usr/libexec/glow/#/opt/glow-src/packaging/systemd/#g'
         done
         echo "Environment=LD_LIBRARY_PATH=/opt/glow/virtual-board GLOW_BOARD_TRACE_DIR=/run/glow-traces"
         echo "Environment=GLOW_BOARD_GPIO_DEVICE=$device"

@@ -332,61 +332,255 @@ def an_application_failure_shows_until_it_starts_again():
                 os.remove(path)
 
 
-def any_failed_service_shows_until_none_is():
-    """One command, and no drop-in of the application's: any failed service
-    shows the failure pattern until none is failed, glow's own never."""
-    broken = "test-app-broken.service"  # not a glow-* name
-    check(systemctl("enable", "glowtwice").returncode == 0, "could not enable glowtwice")
+# The failure light: glow-degraded@glowfive watches, glowtwice is the ready
+# pattern (enabled for boot), and test units of no one's fail in each row.
+LIGHT = "glow-degraded@glowfive.service"
+FAILURE = "glow-failed@glowfive.service"
+READY = "glowtwice.service"
+RECOVERED_AFTER_S = 10  # a failed unit counts until it has run this long again
+TEST_UNITS = "/run/systemd/system"
+MENDED = "/run/test-mended"  # the test units' programs succeed once it is there
+# Fails while not mended; once mended, runs until stopped.
+MENDABLE = f"[Service]\nExecStart=/bin/sh -c 'test -e {MENDED} && exec sleep infinity'\n"
+
+
+def active(unit: str) -> bool:
+    return show(unit, "ActiveState") == "active"
+
+
+def light_up(units: dict[str, str]) -> None:
+    """Writes the row's test units, enables the ready pattern and the light."""
+    for name, text in units.items():
+        with open(f"{TEST_UNITS}/{name}", "w") as file:
+            file.write(text)
+    systemctl("daemon-reload")
+    check(systemctl("enable", READY).returncode == 0, f"could not enable {READY}")
+    enabled = systemctl("enable", "--now", LIGHT)
+    check(enabled.returncode == 0 and active(LIGHT), f"enable --now {LIGHT}: {enabled.stderr}")
+
+
+def light_down(units) -> None:
+    systemctl("disable", "--now", LIGHT)
+    systemctl("disable", READY)
+    systemctl("stop", *units)
+    for name in units:
+        if os.path.exists(f"{TEST_UNITS}/{name}"):
+            os.remove(f"{TEST_UNITS}/{name}")
+    if os.path.exists(MENDED):
+        os.remove(MENDED)
+    systemctl("reset-failed")
+    systemctl("daemon-reload")
+
+
+def failure_row(units: dict[str, str]):
+    """A row's body runs with the light up and its units in place."""
+    def decorate(body):
+        def row():
+            try:
+                light_up(units)
+                body()
+            finally:
+                light_down(units)
+        row.__name__ = body.__name__
+        row.__doc__ = body.__doc__
+        return row
+    return decorate
+
+
+def fail(unit: str) -> int:
+    """Starts a unit that fails; the monotonic µs at which it failed."""
+    systemctl("start", unit)
+    wait_until(lambda: show(unit, "ActiveState") == "failed", f"{unit} to fail")
+    return monotonic_us(unit, "StateChange")
+
+
+def reset_failed(unit: str) -> int:
+    """Resets a failed unit; the monotonic µs just before (a reset unit that
+    nothing holds is unloaded, its timestamps with it)."""
+    before_us = time.clock_gettime_ns(time.CLOCK_MONOTONIC) // 1000
+    systemctl("reset-failed", unit)
+    return before_us
+
+
+def shows_failure_since(failed_us: int, what: str) -> float:
+    """The failure pattern came; ms from the failure to its start."""
+    wait_until(lambda: active(FAILURE), f"the failure pattern for {what}")
+    return (monotonic_us(FAILURE, "InactiveExit") - failed_us) / 1000
+
+
+def shows_ready_since(recovered_us: int, what: str) -> float:
+    """The ready pattern came back; ms from the recovery to the failure pattern's stop."""
+    wait_until(lambda: active(READY) and not active(FAILURE), f"the ready pattern after {what}",
+               seconds=RECOVERED_AFTER_S + 15)
+    return (monotonic_us(FAILURE, "ActiveExit") - recovered_us) / 1000
+
+
+@failure_row({"test-app.service": MENDABLE})
+def failed_for_good_shows_until_reset_or_run_again():
+    shown_ms = shows_failure_since(fail("test-app.service"), "a failed unit")
+    check(show("test-app.service", "OnFailure") == "", "the light added to another unit")
+    ready_ms = shows_ready_since(reset_failed("test-app.service"), "a reset")
+    # Mended and started: shown until it has run RECOVERED_AFTER_S.
+    shows_failure_since(fail("test-app.service"), "a second failure")
+    open(MENDED, "w").close()
+    start("test-app.service")
+    time.sleep(RECOVERED_AFTER_S / 2)
+    check(active(FAILURE), "the failure pattern ended before the unit had run a while")
+    settled_us = monotonic_us("test-app.service", "ActiveEnter") + RECOVERED_AFTER_S * 10**6
+    settled_ms = shows_ready_since(settled_us, "running again")
+    report.append(f"# failure light: failure pattern {shown_ms:.0f} ms after the failure, ready "
+                  f"pattern {ready_ms:.0f} ms after a reset and {settled_ms:.0f} ms after "
+                  f"{RECOVERED_AFTER_S} s running again")
+
+
+# Crashes three times, a second into each run, and runs at the fourth.
+CRASHING = ("[Service]\nRestart=on-failure\nRestartSec=1\nExecStart=/bin/sh -c 'n=$(cat "
+            "/run/test-crashes 2>/dev/null || echo 0); echo $((n + 1)) >/run/test-crashes; "
+            "test $n -ge 3 && exec sleep infinity; sleep 1; exit 3'\n")
+
+
+@failure_row({"test-crashing.service": CRASHING})
+def crash_loop_shows_steadily_until_it_has_run_a_while():
+    systemctl("start", "test-crashing.service")
+    wait_until(lambda: active(FAILURE), "the failure pattern at the first crash")
+    check(show("test-crashing.service", "NRestarts") == "0", "not shown before the first restart")
+    shown_us = monotonic_us(FAILURE, "ActiveEnter")
+    wait_until(lambda: show("test-crashing.service", "NRestarts") == "3", "three restarts")
+    wait_until(lambda: active("test-crashing.service"), "the fourth run")
+    check(active(FAILURE) and monotonic_us(FAILURE, "ActiveEnter") == shown_us and
+          not runs("glowtwice"), "the ready pattern showed between crashes")
+    shows_ready_since(monotonic_us("test-crashing.service", "ActiveEnter") +
+                      RECOVERED_AFTER_S * 10**6, "the crash loop")
+    os.remove("/run/test-crashes")
+
+
+MOUNT = "[Mount]\nWhat=none\nWhere=/mnt/glowtest\nType=nonexistentfs\n"
+
+
+@failure_row({"mnt-glowtest.mount": MOUNT})
+def failed_mount_shows():
+    shows_failure_since(fail("mnt-glowtest.mount"), "a failed mount")
+    shows_ready_since(reset_failed("mnt-glowtest.mount"), "the mount's reset")
+
+
+@failure_row({"test-rescue.target": "[Unit]\nAllowIsolate=yes\nRequires=multi-user.target\n"
+                                    "After=multi-user.target\n",
+              "test-isolating.service": "[Unit]\nOnFailure=test-rescue.target\n"
+                                        "OnFailureJobMode=isolate\n"
+                                        "[Service]\nExecStart=/bin/false\n"})
+def isolate_on_failure_unit_loads_and_reaches_its_target():
+    loaded = (show("test-isolating.service", "LoadState"),
+              show("test-isolating.service", "LoadError"))
+    check(loaded[0] == "loaded", f"the unit did not load: {loaded}")
+    fail("test-isolating.service")
+    wait_until(lambda: active("test-rescue.target"), "its own target")
+    systemctl("stop", "test-rescue.target")
+
+
+OWN_TARGET = {"test-own.target": "[Unit]\n",
+              "test-app.service": "[Unit]\nOnFailure=test-own.target\n" + MENDABLE}
+
+
+def properties(unit: str) -> dict[str, tuple[str, ...]]:
+    """systemctl show, each list of units in one order."""
+    lines = systemctl("show", unit).stdout.splitlines()
+    return {key: tuple(sorted(value.split())) for key, _, value in (l.partition("=") for l in lines)}
+
+
+def own_target_unit_reads_the_same_and_reaches_its_target():
+    """systemctl show of another unit, with the light enabled and not."""
     try:
-        enabled = systemctl("enable", "glow-degraded@glowfive.service")
-        check(enabled.returncode == 0, f"enable glow-degraded@glowfive: {enabled.stderr.strip()}")
-        with open(f"/run/systemd/system/{broken}", "w") as unit:
-            unit.write("[Service]\nExecStart=/bin/sh -c 'test -e /run/glow-test-app-mended && "
-                       "exec sleep infinity'\n")
-        # A glow unit that fails is not a failed service, and starts nothing.
-        drop_in("glowbreathe.service", "[Service]\nExecStart=\nExecStart=/bin/false\n")
-        check(show("glowbreathe.service", "OnFailure") == "" and
-              set(show(broken, "OnFailure").split()) == {"glow-failed@glowfive.service",
-                                                         "glow-degraded@glowfive.service"},
-              f"OnFailure: glowbreathe {show('glowbreathe.service', 'OnFailure')!r}, "
-              f"a service {show(broken, 'OnFailure')!r}")
-        systemctl("start", "glowbreathe")
-        wait_until(lambda: show("glowbreathe.service", "ActiveState") == "failed",
-                   "glowbreathe to fail")
-        time.sleep(1)
-        check([show(u, "ActiveState") for u in ("glow-failed@glowfive.service",
-                                                "glow-degraded@glowfive.service")] ==
-              ["inactive", "inactive"], "a glow unit's failure started the failure pattern")
-        systemctl("start", broken)
-        wait_until(lambda: has_written("glowfive", 1), "the failure pattern's first write")
-        check(show("glow-degraded@glowfive.service", "ActiveState") == "active",
-              "nothing looks for the failure's end")
-        # Mended and running again: the ready pattern, though glowbreathe is failed.
-        open("/run/glow-test-app-mended", "w").close()
-        start(broken)
-        wait_until(lambda: show("glowtwice.service", "ActiveState") == "active",
-                   "the ready pattern again")
-        check([show(u, "ActiveState") for u in ("glow-failed@glowfive.service",
-                                                "glow-degraded@glowfive.service")] ==
-              ["inactive", "inactive"], "the failure pattern or its look goes on")
-        # A failure again, then a pattern chosen by hand: reset, the choice stays.
-        os.remove("/run/glow-test-app-mended")
-        systemctl("restart", broken)
-        wait_until(lambda: show("glow-failed@glowfive.service", "ActiveState") == "active",
-                   "the failure pattern for the second failure")
-        start("glowoff")
-        systemctl("reset-failed", broken)
-        wait_until(lambda: show("glow-degraded@glowfive.service", "ActiveState") == "inactive",
-                   "the look to end after the reset")
-        check(show("glowtwice.service", "ActiveState") == "inactive",
-              "the ready pattern replaced one chosen since")
+        light_up(OWN_TARGET)
+        lit = properties("test-app.service")
+        light_down(())
+        unlit = properties("test-app.service")
+        check(lit == unlit, f"systemctl show differs: {set(lit.items()) ^ set(unlit.items())}")
+        light_up({})
+        fail("test-app.service")
+        wait_until(lambda: active("test-own.target"), "its own target")
+        wait_until(lambda: active(FAILURE), "the failure pattern")
     finally:
-        systemctl("disable", "glowtwice", "glow-degraded@glowfive.service")
-        systemctl("stop", broken, "glow-degraded@glowfive.service")
-        systemctl("reset-failed")
-        for path in ("/run/glow-test-app-mended", f"/run/systemd/system/{broken}"):
-            if os.path.exists(path):
-                os.remove(path)
+        light_down(OWN_TARGET)
+
+
+@failure_row({"test-app.service": MENDABLE})
+def chosen_pattern_stays_when_the_failure_ends():
+    shows_failure_since(fail("test-app.service"), "a failure")
+    start("glowbreathe")
+    systemctl("reset-failed", "test-app.service")
+    time.sleep(1)
+    check(active("glowbreathe.service") and not active(READY) and not active(FAILURE),
+          "the choice made since did not stay")
+
+
+def readme_line(start: str) -> str:
+    with open("/opt/glow-src/README.md") as readme:
+        return next(line for line in readme if line.startswith(start))
+
+
+@failure_row({"test-left-out.service": MENDABLE})
+def glow_units_and_units_left_out_count_for_nothing():
+    drop_in("glowbreathe.service", "[Service]\nExecStart=\nExecStart=/bin/false\n")
+    # The README's line, for a unit of the test's own.
+    line = readme_line("echo 'GLOW_IGNORED_UNITS=").replace("backup.service", "test-left-out.service")
+    os.makedirs("/etc/default", exist_ok=True)
+    try:
+        check(subprocess.run(["sh", "-c", line.replace("sudo ", "")], capture_output=True,
+                             timeout=60).returncode == 0,
+              f"the README's line failed: {line}")
+        fail("glowbreathe.service")
+        fail("test-left-out.service")
+        time.sleep(1)
+        check(show(FAILURE, "ActiveState") == "inactive", "a glow unit's or a left-out unit's failure showed")
+    finally:
+        os.remove("/etc/default/glow")
+
+
+@failure_row({"test-app.service": MENDABLE})
+def second_light_stands_by_and_says_why():
+    other = "glow-degraded@glowbreathe.service"
+    try:
+        check(systemctl("start", other).returncode == 0, f"{other} did not start")
+        status = show(other, "StatusText")
+        check(status == f"Standing by: {LIGHT} shows failed units", f"{other} says {status!r}")
+        shows_failure_since(fail("test-app.service"), "a failure")
+        check(show("glow-failed@glowbreathe.service", "ActiveState") == "inactive",
+              "the one standing by showed too")
+    finally:
+        systemctl("stop", other)
+
+
+@failure_row({"test-app.service": MENDABLE})
+def light_follows_daemon_reexec_and_a_bus_restart():
+    watcher = show(LIGHT, "MainPID")
+    shows_failure_since(fail("test-app.service"), "a failure")
+    systemctl("daemon-reexec")
+    shows_ready_since(reset_failed("test-app.service"), "a reset after daemon-reexec")
+    systemctl("restart", "dbus.service")
+    wait_until(lambda: active("dbus.service"), "the bus again")
+    shows_failure_since(fail("test-app.service"), "a failure after the bus's restart")
+    check(show(LIGHT, "MainPID") == watcher, "the watcher was restarted, not followed")
+
+
+def the_failure_light_at_rest():
+    """Figures only: what the watcher costs while nothing changes."""
+    try:
+        light_up({})
+        pid = show(LIGHT, "MainPID")
+        idle_s = 60
+
+        def status() -> dict[str, str]:
+            with open(f"/proc/{pid}/status") as file:
+                return dict(line.split(":", 1) for line in file if ":" in line)
+        switches = lambda s: int(s["voluntary_ctxt_switches"]) + int(s["nonvoluntary_ctxt_switches"])  # noqa: E731
+        before = status()
+        time.sleep(idle_s)
+        after = status()
+        report.append(f"# failure light at rest: {switches(after) - switches(before)} context "
+                      f"switches in {idle_s:.0f} s, resident {after['VmRSS'].strip()}, "
+                      f"peak {after['VmHWM'].strip()}")
+    finally:
+        light_down(())
 
 
 def story_instances_other_than_the_programs_are_refused():
@@ -549,7 +743,15 @@ SCENARIOS = [
     full_glow_and_dark_act_whatever_ran_before,
     a_missing_gpio_device_after_boot_fails_fast,
     an_application_failure_shows_until_it_starts_again,
-    any_failed_service_shows_until_none_is,
+    failed_for_good_shows_until_reset_or_run_again,
+    crash_loop_shows_steadily_until_it_has_run_a_while,
+    failed_mount_shows,
+    isolate_on_failure_unit_loads_and_reaches_its_target,
+    own_target_unit_reads_the_same_and_reaches_its_target,
+    chosen_pattern_stays_when_the_failure_ends,
+    glow_units_and_units_left_out_count_for_nothing,
+    second_light_stands_by_and_says_why,
+    light_follows_daemon_reexec_and_a_bus_restart,
     story_instances_other_than_the_programs_are_refused,
     killed_pattern_is_restarted,
     runs_as_an_unprivileged_user_in_the_gpio_group,
@@ -608,8 +810,10 @@ def main(out: str, chosen: list[str]) -> int:
         return run_all("shutdown", [the_shutdown_pattern_shows_while_the_services_stop],
                        lambda: None, os.path.join(out, "shutdown"), diagnose)
     keep_the_boot_traces()
-    status = run_all("services", [s for s in SCENARIOS if not chosen or s.__name__ in chosen],
-                     reset, out, diagnose)
+    # The figures at rest take a minute: only where asked for by name.
+    steps = [s for s in SCENARIOS + [the_failure_light_at_rest]
+             if s.__name__ in chosen or not chosen and s in SCENARIOS]
+    status = run_all("services", steps, reset, out, diagnose)
     reset()
     # The container's shutdown comes next.
     status |= run_all("before the shutdown", [show_a_pattern_for_the_shutdown], lambda: None, out)
