@@ -386,14 +386,14 @@ int connect(Watcher &w) {
     return readAll(w);
 }
 
-// One failure light at a time: where another glow-degraded@ holds the
-// lock, this one stands by until that one has ended.
 // The holder's name in the lock, for another instance to say who shows.
 void claim(int lock, const char *self) {
     if (ftruncate(lock, 0) < 0 || pwrite(lock, self, strlen(self), 0) < 0)
         say("cannot write %s: %s", lockPath, strerror(errno));
 }
 
+// One failure light at a time: where another glow-degraded@ holds the
+// lock, this one stands by until that one has ended.
 struct Standby {
     Watcher *watcher;
     int lock;

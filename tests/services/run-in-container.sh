@@ -141,6 +141,7 @@ FailureAction=exit
 [Service]
 # Not a start-up job: while one runs, systemd counts the system as booting.
 Type=exec
+Environment=GLOW_IDLE_S=${GLOW_IDLE_S:-60}
 ExecStart=/usr/bin/python3 /opt/glow-src/tests/services/scenarios.py /opt/glow-out $*
 StandardOutput=journal+console
 StandardError=journal+console

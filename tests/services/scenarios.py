@@ -562,12 +562,26 @@ def light_follows_daemon_reexec_and_a_bus_restart():
     check(show(LIGHT, "MainPID") == watcher, "the watcher was restarted, not followed")
 
 
+def resident_by_file(pid: str) -> str:
+    """Where a process's resident memory is, per file mapped (or anonymous)."""
+    by_file: dict[str, int] = {}
+    name = "anonymous"
+    with open(f"/proc/{pid}/smaps") as smaps:
+        for line in smaps:
+            fields = line.split()
+            if "-" in fields[0] and len(fields) >= 5:
+                name = os.path.basename(fields[5]) if len(fields) > 5 else "anonymous"
+            elif fields[0] == "Rss:":
+                by_file[name] = by_file.get(name, 0) + int(fields[1])
+    return ", ".join(f"{name} {kb}" for name, kb in sorted(by_file.items(), key=lambda i: -i[1]) if kb)
+
+
 def the_failure_light_at_rest():
     """Figures only: what the watcher costs while nothing changes."""
     try:
         light_up({})
         pid = show(LIGHT, "MainPID")
-        idle_s = 60
+        idle_s = float(os.environ.get("GLOW_IDLE_S", "60"))
 
         def status() -> dict[str, str]:
             with open(f"/proc/{pid}/status") as file:
@@ -576,9 +590,13 @@ def the_failure_light_at_rest():
         before = status()
         time.sleep(idle_s)
         after = status()
+        with open(f"/proc/{pid}/smaps_rollup") as rollup:
+            proportional = next(line.split()[1] for line in rollup if line.startswith("Pss:"))
         report.append(f"# failure light at rest: {switches(after) - switches(before)} context "
-                      f"switches in {idle_s:.0f} s, resident {after['VmRSS'].strip()}, "
-                      f"peak {after['VmHWM'].strip()}")
+                      f"switches in {idle_s:.0f} s; resident {after['VmRSS'].strip()} (peak "
+                      f"{after['VmHWM'].strip()}), of it its own (anonymous) "
+                      f"{after['RssAnon'].strip()}; proportional share {proportional} kB; "
+                      f"kB resident by mapping: {resident_by_file(pid)}")
     finally:
         light_down(())
 
