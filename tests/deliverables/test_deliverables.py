@@ -223,7 +223,7 @@ class Package(unittest.TestCase):
         cls.folder.cleanup()
 
     def test_control_fields(self):
-        self.assertEqual(os.path.basename(self.deb), f"glow_1.0.0_{ARCHITECTURE}.deb")
+        self.assertEqual(os.path.basename(self.deb), f"glow_1.1.0_{ARCHITECTURE}.deb")
         field = lambda name: run("dpkg-deb", "-f", self.deb, name).strip()  # noqa: E731
         self.assertEqual(field("Package"), "glow")
         self.assertEqual(field("Architecture"), ARCHITECTURE)
