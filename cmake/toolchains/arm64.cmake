@@ -9,4 +9,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The tests run on the board's runtime as Debian's multiarch packages give it
+# (libc6:arm64, libstdc++6:arm64, which libsystemd-dev:arm64 brings along): the
+# cross tool-chain's own older C library beside them would mix two loaders.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)

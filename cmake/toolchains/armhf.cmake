@@ -9,4 +9,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# The tests run on the board's runtime as Debian's multiarch packages give it
+# (libc6:armhf, libstdc++6:armhf, which libsystemd-dev:armhf brings along): the
+# cross tool-chain's own older C library beside them would mix two loaders.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)

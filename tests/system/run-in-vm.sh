@@ -85,7 +85,7 @@ bcm=
         "$work/wiringpi-build/pin-to-gpio")
 {
     echo "WIRINGPI=$wiringpi" "BOARD=$board" "BCM=$bcm" | tr ' ' '\n'
-    "$user" -L "/usr/$triplet" "$build/tests/register_probe" --board "$board"
+    "$user" "$build/tests/register_probe" --board "$board"
 } >"$work/board.env"
 revision=$(sed -n 's/^REVISION=//p' "$work/board.env")
 
