@@ -601,6 +601,19 @@ def the_failure_light_at_rest():
         light_down(())
 
 
+def demo_says_which_unit_drives_the_led():
+    """scripts/demo on a board whose LED a glow unit drives: one line, and
+    nothing of the demo's runs."""
+    start("glowtwice")
+    demo = subprocess.run(["/opt/glow-src/scripts/demo", "glowfive"], capture_output=True,
+                          text=True, timeout=60, stdin=subprocess.DEVNULL,
+                          env=dict(os.environ, GLOW_DEMO_PROGRAMS="/opt/glow/programs"))
+    check(demo.returncode == 1 and demo.stderr.startswith(
+        "demo: glowtwice.service is driving the LED: stop it first") and
+        demo.stderr.count("\n") == 1, f"the demo said {demo.returncode} {demo.stderr!r}")
+    check(not runs("glowfive") and not runs("glowoff"), "the demo drove the LED")
+
+
 def story_instances_other_than_the_programs_are_refused():
     start("glowtwice")
     pid = show("glowtwice.service", "MainPID")
@@ -742,14 +755,21 @@ def the_shutdown_pattern_shows_while_the_services_stop():
                       twice)
     check(show("glow-shutdown@glowtwice.service", "ActiveState") == "active",
           "the shutdown pattern does not run")
+    # The failure light ends with the system, at once: it holds nothing up.
+    wait_until(lambda: show(LIGHT, "ActiveState") in ("inactive", "failed"), "the light to end")
+    light_stop_ms = (monotonic_us(LIGHT, "InactiveEnter") - monotonic_us(LIGHT, "ActiveExit")) / 1000
+    check(show(LIGHT, "Result") == "success" and light_stop_ms < 5000,
+          f"the light ended with {show(LIGHT, 'Result')} after {light_stop_ms:.0f} ms")
     report.append(f"# shutdown: the shutdown pattern wrote "
                   f"{(twice.calls('softPwmWrite')[0].time_us - breathe.last_us) / 1e3:.0f} ms "
-                  "after the pattern shown had ended")
+                  f"after the pattern shown had ended; the failure light ended in "
+                  f"{light_stop_ms:.0f} ms")
 
 
 def show_a_pattern_for_the_shutdown() -> None:
     check(systemctl("enable", "glow-shutdown@glowtwice.service").returncode == 0,
           "could not enable glow-shutdown@glowtwice")
+    check(systemctl("enable", "--now", LIGHT).returncode == 0, f"could not enable {LIGHT}")
     start("glowbreathe")
     wait_until(lambda: has_written("glowbreathe", 1), "glowbreathe's first write")
 
@@ -771,6 +791,7 @@ SCENARIOS = [
     second_light_stands_by_and_says_why,
     light_follows_daemon_reexec_and_a_bus_restart,
     story_instances_other_than_the_programs_are_refused,
+    demo_says_which_unit_drives_the_led,
     killed_pattern_is_restarted,
     runs_as_an_unprivileged_user_in_the_gpio_group,
     switching_back_and_forth_is_never_refused,
