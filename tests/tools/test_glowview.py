@@ -196,10 +196,10 @@ class DemoOnABoard(unittest.TestCase):
             time.sleep(0.05)
         self.fail(f"{program} never lit the LED")
 
-    def test_q_and_ctrl_c_end_it_with_the_led_dark(self):
+    def test_q_ctrl_c_and_a_hang_up_end_it_with_the_led_dark(self):
         command = "env " + " ".join(f"{name}={shlex.quote(value)}"
                                     for name, value in self.environment.items())
-        for key in ("q", "C-c"):
+        for key in ("q", "C-c", "hang-up"):
             with self.subTest(key):
                 for path in glob.glob(os.path.join(self.folder.name, "*.trace")):
                     os.remove(path)
@@ -207,12 +207,34 @@ class DemoOnABoard(unittest.TestCase):
                 self.addCleanup(terminal.close)
                 terminal.wait_for("q or Ctrl-C ends it, dark")
                 self.wait_until_lit("glowtwice")
-                terminal.tmux("send-keys", key)
-                self.assertIn("EXIT=0", terminal.wait_for("EXIT="))
+                if key == "hang-up":  # the terminal goes, as a lost SSH connection's does
+                    terminal.close()
+                    self.wait_until_exited("glowoff")
+                else:
+                    terminal.tmux("send-keys", key)
+                    self.assertIn("EXIT=0", terminal.wait_for("EXIT="))
                 twice, = self.runs("glowtwice")
                 dark, = self.runs("glowoff")
                 self.assertLessEqual(twice.events[-1].time_us, dark.events[0].time_us)
                 self.assertEqual(dark.light(dark.levels()[-1][1]), 0)
+
+    def wait_until_exited(self, program: str, seconds: float = 15) -> None:
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                if any(e.kind == "exit" for trace in self.runs(program) for e in trace.events):
+                    return
+            except glowtrace.TraceError:
+                pass  # a line still being written
+            time.sleep(0.05)
+        self.fail(f"{program} never ran to its end")
+
+    def test_help_answers_before_anything_runs(self):
+        result = subprocess.run([DEMO, "--help"], env=dict(os.environ, **self.environment),
+                                capture_output=True, text=True, timeout=10)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertIn("scripts/demo [PROGRAM]", result.stdout)
+        self.assertEqual(glob.glob(os.path.join(self.folder.name, "*.trace")), [])
 
     @unittest.skipUnless(os.geteuid() == 0, "runs the demo as another user")
     def test_without_gpio_access_says_what_is_missing_before_anything_starts(self):
