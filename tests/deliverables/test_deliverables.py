@@ -115,9 +115,9 @@ class Binaries(unittest.TestCase):
             self.assertLessEqual(libraries, ALLOWED_LIBRARIES)
             self.assertLessEqual({"libwiringPi.so", "libc.so.6"}, libraries)
         # The watcher: libsystemd's bus and event loop, no C++ runtime (on
-        # armhf the stack guard comes from the dynamic loader).
-        self.assertLessEqual({"libsystemd.so.0", "libc.so.6"}, needed(WATCHER))
-        self.assertLessEqual(needed(WATCHER), {"libsystemd.so.0", "libc.so.6", "ld-linux-armhf.so.3"})
+        # the boards the stack guard comes from the dynamic loader).
+        loader = {name for name in needed(WATCHER) if name.startswith("ld-linux-")}
+        self.assertEqual(needed(WATCHER) - loader, {"libsystemd.so.0", "libc.so.6"})
 
     def test_imports_only_wiringpi_usleep_and_the_c_runtime(self):
         for program, path in self.each_program():
