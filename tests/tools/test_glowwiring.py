@@ -42,16 +42,18 @@ class Tables(unittest.TestCase):
 class Chains(unittest.TestCase):
     def test_each_polarity_wires_its_own_chain(self):
         rows = [
-            # wiringPi pin, lit when low: (first pin, name), (second pin, name)
-            (4, False, (16, "GPIO 23 (wiringPi 4)"), (14, "GND")),
-            (25, True, (17, "3.3 V"), (37, "GPIO 26 (wiringPi 25)")),
-            (30, False, (27, "GPIO 0 (wiringPi 30)"), (25, "GND")),
-            (8, True, (1, "3.3 V"), (3, "GPIO 2 (wiringPi 8)")),
+            # wiringPi pin, lit when low: (first pin, name), (second pin, name),
+            # and the height where the first's riser hops the second's wire
+            (4, False, (16, "GPIO 23 (wiringPi 4)"), (14, "GND"), -6.0),
+            (25, True, (17, "3.3 V"), (37, "GPIO 26 (wiringPi 25)"), None),
+            (30, False, (27, "GPIO 0 (wiringPi 30)"), (25, "GND"), -11.5),
+            (8, True, (1, "3.3 V"), (3, "GPIO 2 (wiringPi 8)"), None),
         ]
-        for pin, active_low, first, second in rows:
+        for pin, active_low, first, second, hop in rows:
             with self.subTest(pin=pin, active_low=active_low):
                 chain = glowwiring.wiring(pin, active_low)
-                self.assertEqual((chain.first, chain.second), (first, second))
+                self.assertEqual((chain.first, chain.second, glowwiring.crossing(chain)),
+                                 (first, second, hop))
         with self.assertRaises(ValueError):
             glowwiring.wiring(17, False)  # the first boards' P5 header
 

@@ -5,6 +5,7 @@ to ground; one lit by a low pin runs from 3.3 V to its pin."""
 
 from __future__ import annotations
 
+import math
 import os
 import sys
 from typing import NamedTuple
@@ -57,6 +58,33 @@ def wiring(wiringpi_pin: int, active_low: bool) -> Wiring:
     return Wiring(led_end, (ground, "GND"), led, False)
 
 
+# Where the wires run, right of the header: the first pin's wire rises at
+# RISER_X to the resistor on the TOP row; the second's runs out to RIGHT_X
+# and up to the LED.
+TOP, RISER_X, RESISTOR_X, LED_X, RIGHT_X = 3.2, 2.6, 3.6, 7.0, 10.4
+
+
+def position(header_pin: int) -> tuple[float, float]:
+    """A header pin's place: odd pins in the left column, pin 1 at the top."""
+    return (0.0 if header_pin % 2 else 1.0), -float((header_pin - 1) // 2)
+
+
+def lead(header_pin: int) -> tuple[list[float], list[float]]:
+    """From the pin out to the right of the header: an odd pin's wire
+    leaves through the gap above its row, past its even neighbour."""
+    x, y = position(header_pin)
+    if x == 0.0:
+        return [x, 0.5, 1.5], [y, y + 0.5, y + 0.5]
+    return [x, 1.5], [y, y]
+
+
+def crossing(chain: Wiring) -> float | None:
+    """The height at which the first pin's riser passes the second pin's
+    wire, where the second pin is the higher of the two: drawn as a hop."""
+    first_y, second_y = lead(chain.first[0])[1][-1], lead(chain.second[0])[1][-1]
+    return second_y if first_y < second_y else None
+
+
 def draw(chain: Wiring, output: str) -> None:
     import matplotlib
 
@@ -72,10 +100,8 @@ def draw(chain: Wiring, output: str) -> None:
     colours = {chain.led_pin: gpio_colour}
     colours[chain.first[0] if chain.active_low else chain.second[0]] = supply_colour
 
-    def position(header_pin: int) -> tuple[float, float]:
-        return (0.0 if header_pin % 2 else 1.0), -float((header_pin - 1) // 2)
-
-    # The header, pin 1 at the top left, every pin numbered on its outer side.
+    # The header, pin 1 at the top left, every pin numbered on its outer side;
+    # the two wired ones in their wire's colour, above the wire.
     axes.add_patch(FancyBboxPatch((-0.45, -19.45), 1.9, 19.9, boxstyle="round,pad=0.1",
                                   facecolor="#1f5130", edgecolor="none"))
     for header_pin in range(1, HEADER_PINS + 1):
@@ -85,27 +111,30 @@ def draw(chain: Wiring, output: str) -> None:
                               facecolor=colours.get(header_pin, "#c9a227"),
                               edgecolor="white" if header_pin in colours else "none",
                               linewidth=1.5, zorder=5))
-        if header_pin not in colours:
-            axes.text(x - 0.55 if header_pin % 2 else x + 0.55, y, str(header_pin),
-                      ha="right" if header_pin % 2 else "left", va="center", fontsize=7,
-                      color="#8a8a8a")
-    axes.text(0.5, 0.9, "40-pin header\npin 1 at the end\naway from the USB ports",
+        marked = header_pin in colours
+        odd = header_pin % 2
+        axes.text(x - 0.55 if odd else x + 0.4, y + (0.0 if odd or not marked else 0.12),
+                  str(header_pin), ha="right" if odd else "left",
+                  va="center" if odd or not marked else "bottom",
+                  fontsize=10 if marked else 7, fontweight="bold" if marked else "normal",
+                  color=colours.get(header_pin, "#8a8a8a"))
+    axes.text(0.5, 0.75, "40-pin header\npin 1: the square pad, at\nthe end away from "
+              "the USB ports\nodd pins: the inner row\neven pins: by the board's edge",
               ha="center", va="bottom", fontsize=9)
 
     # The chain, right of the header: first pin, resistor, LED, second pin.
-    top, resistor_x, led_x, right = 3.2, 3.6, 7.0, 10.4
-    def lead(header_pin: int) -> tuple[list[float], list[float]]:
-        """From the pin out to the right of the header: an odd pin's wire
-        leaves through the gap above its row, past its even neighbour."""
-        x, y = position(header_pin)
-        if x == 0.0:
-            return [x, 0.5, 1.5], [y, y + 0.5, y + 0.5]
-        return [x, 1.5], [y, y]
-
+    top, resistor_x, led_x, right = TOP, RESISTOR_X, LED_X, RIGHT_X
     first_xs, first_ys = lead(chain.first[0])
     second_xs, second_ys = lead(chain.second[0])
     first_colour, second_colour = colours[chain.first[0]], colours[chain.second[0]]
-    axes.plot(first_xs + [2.6, 2.6, resistor_x], first_ys + [first_ys[-1], top, top],
+    # The riser hops over the other wire where it passes it: no joint there.
+    riser_xs, riser_ys = [RISER_X, RISER_X], [first_ys[-1], top]
+    hop_y = crossing(chain)
+    if hop_y is not None:
+        bend = [i / 12 * 3.14159 for i in range(13)]
+        riser_xs = [RISER_X] + [RISER_X + 0.3 * math.sin(a) for a in bend] + [RISER_X]
+        riser_ys = [first_ys[-1]] + [hop_y - 0.3 * math.cos(a) for a in bend] + [top]
+    axes.plot(first_xs + riser_xs + [resistor_x], first_ys + riser_ys + [top],
               color=first_colour, linewidth=2.5, zorder=4)
     axes.add_patch(Rectangle((resistor_x, top - 0.3), 1.8, 0.6, facecolor="#e8d3a9",
                              edgecolor="#6b5a3a", linewidth=1.2))
