@@ -234,6 +234,7 @@ class Package(unittest.TestCase):
                                    "systemd"])
         # wiringPi 2.x cannot tell the newer boards.
         self.assertIn("wiringpi (>= 3.0)", field("Depends"))
+        self.assertEqual(field("Recommends"), "polkitd")  # for the gpio group's switching
         with open(os.path.join(BUILD_DIR, "virtual-board.env"), encoding="utf-8") as wiring:
             pin = re.search(r"^GLOW_BOARD_LED=(\d+)$", wiring.read(), re.M).group(1)
         self.assertIn(f"on wiringPi pin {pin}", field("Description"), "the pin it was built for")
@@ -277,10 +278,22 @@ class Package(unittest.TestCase):
                 if sample.startswith("armv6"):
                     self.assertEqual(result.returncode, 1, result.stderr)
                     self.assertRegex(result.stderr, r"^glow: this is an ARMv6 board \(Raspberry Pi 1, "
-                                     r"Zero or Zero W\).*build glow on the board instead.*\n$")
+                                     r"Zero or Zero W\).*build the package on this board.*"
+                                     r"scripts/package.*\n$")
                     self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
                 else:
                     self.assertEqual((result.returncode, result.stderr), (0, ""))
+
+    def test_a_build_of_armv6_code_does_not_refuse_armv6_boards(self):
+        """As on a Zero W, whose compiler makes ARMv6 code: no refusal."""
+        if ARCHITECTURE != "armhf":
+            self.skipTest("only an armhf package refuses")
+        with tempfile.TemporaryDirectory() as build:
+            run(CMAKE, "-S", SOURCE_DIR, "-B", build, "-DBUILD_TESTING=OFF", "-DGLOW_WIRINGPI=VIRTUAL",
+                f"-DCMAKE_TOOLCHAIN_FILE={SOURCE_DIR}/cmake/toolchains/armhf.cmake",
+                "-DCMAKE_CXX_FLAGS=-march=armv6+fp -marm")
+            scripts = os.listdir(os.path.join(build, "packaging", "debian"))
+        self.assertEqual(sorted(scripts), ["postinst", "postrm", "prerm"])
 
     def test_lintian_finds_no_error_or_warning(self):
         result = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb],
