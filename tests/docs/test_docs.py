@@ -161,12 +161,26 @@ class Commands(unittest.TestCase):
                                                   os.X_OK), f"no scripts/{script}")
                     for option in re.findall(r"scripts/bench (--[\w-]+)", line):
                         self.assertIn(option, bench_help)
+                    # A launcher of this machine's build that the build makes.
+                    for launcher in re.findall(r"\bbuild/host/(\w+)(?![\w.-])", line):
+                        self.assertTrue(os.access(os.path.join(BUILD_DIR, launcher), os.X_OK),
+                                        f"no build/host/{launcher}")
                     verb = re.search(r"systemctl (?:start|stop|restart|enable|disable) (.*)", line)
                     for unit in re.findall(r"\bglow[\w@*-]*(?:\.service)?", verb.group(1)
                                            if verb else ""):
                         unit = unit if unit.endswith(".service") else unit + ".service"
                         # A pattern names at least one unit.
                         self.assertTrue(fnmatch.filter(units | {"glow-boot.service"}, unit), unit)
+
+    def test_every_script_answers_help_and_the_readme_stays_short(self):
+        for script in ("bench", "demo", "package"):
+            with self.subTest(script):
+                helped = subprocess.run([os.path.join(SOURCE_DIR, "scripts", script), "--help"],
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual((helped.returncode, helped.stderr), (0, ""))
+                self.assertIn(f"scripts/{script}", helped.stdout)
+        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as readme:
+            self.assertLessEqual(len(readme.readlines()), 250)
 
     def test_the_testing_page_names_what_ci_runs(self):
         with open(os.path.join(SOURCE_DIR, "docs", "testing.md"), encoding="utf-8") as file:

@@ -234,7 +234,7 @@ class DemoOnABoard(unittest.TestCase):
                                 capture_output=True, text=True, timeout=10)
         self.assertEqual((result.returncode, result.stderr), (0, ""))
         self.assertIn("scripts/demo [PROGRAM]", result.stdout)
-        self.assertEqual(glob.glob(os.path.join(self.folder.name, "*.trace")), [])
+        self.assertEqual(self.runs("glowbreathe"), [])
 
     @unittest.skipUnless(os.geteuid() == 0, "runs the demo as another user")
     def test_without_gpio_access_says_what_is_missing_before_anything_starts(self):
