@@ -184,17 +184,22 @@ class DemoOnABoard(unittest.TestCase):
         return [glowtrace.read_trace(path)
                 for path in glob.glob(os.path.join(self.folder.name, f"{program}.*.trace"))]
 
-    def wait_until_lit(self, program: str, seconds: float = 15) -> None:
+    def wait_until(self, program: str, seen, never: str, seconds: float = 15) -> None:
+        """Until one of the program's traces shows what seen() looks for."""
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             try:
-                if any(trace.light(level) == 1 for trace in self.runs(program)
-                       for _, level in trace.levels()):
+                if any(seen(trace) for trace in self.runs(program)):
                     return
             except glowtrace.TraceError:
                 pass  # a line still being written
             time.sleep(0.05)
-        self.fail(f"{program} never lit the LED")
+        self.fail(f"{program} {never}")
+
+    def wait_until_lit(self, program: str) -> None:
+        self.wait_until(program, lambda trace: any(trace.light(level) == 1
+                                                   for _, level in trace.levels()),
+                        "never lit the LED")
 
     def test_q_ctrl_c_and_a_hang_up_end_it_with_the_led_dark(self):
         command = "env " + " ".join(f"{name}={shlex.quote(value)}"
@@ -209,7 +214,8 @@ class DemoOnABoard(unittest.TestCase):
                 self.wait_until_lit("glowtwice")
                 if key == "hang-up":  # the terminal goes, as a lost SSH connection's does
                     terminal.close()
-                    self.wait_until_exited("glowoff")
+                    self.wait_until("glowoff", lambda trace: any(
+                        event.kind == "exit" for event in trace.events), "never ran to its end")
                 else:
                     terminal.tmux("send-keys", key)
                     self.assertIn("EXIT=0", terminal.wait_for("EXIT="))
@@ -217,17 +223,6 @@ class DemoOnABoard(unittest.TestCase):
                 dark, = self.runs("glowoff")
                 self.assertLessEqual(twice.events[-1].time_us, dark.events[0].time_us)
                 self.assertEqual(dark.light(dark.levels()[-1][1]), 0)
-
-    def wait_until_exited(self, program: str, seconds: float = 15) -> None:
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            try:
-                if any(e.kind == "exit" for trace in self.runs(program) for e in trace.events):
-                    return
-            except glowtrace.TraceError:
-                pass  # a line still being written
-            time.sleep(0.05)
-        self.fail(f"{program} never ran to its end")
 
     def test_help_answers_before_anything_runs(self):
         result = subprocess.run([DEMO, "--help"], env=dict(os.environ, **self.environment),
