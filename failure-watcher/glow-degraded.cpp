@@ -172,11 +172,21 @@ void showFailure(Watcher& w, const char* unit)
     callManager(w, "StartUnit", w.failurePattern);
 }
 
+int readAll(Watcher& w);
+
 // glow-ready.service is ordered after every failure pattern, so its start
 // waits for the stop and then finds no failure shown.
 void handBackIfNoneFailed(Watcher& w)
 {
-    if (w.troubledCount > 0 || w.overflowed || !unitActive(w, w.failurePattern)) {
+    if (w.troubledCount > 0) {
+        return;
+    }
+    // Failures that did not fit in the table: read them all again.
+    if (w.overflowed) {
+        readAll(w);
+        return;
+    }
+    if (!unitActive(w, w.failurePattern)) {
         return;
     }
     say("no unit failed any more: the ready pattern");
@@ -242,15 +252,16 @@ bool judge(Watcher& w, const char* unit, const char* path, const char* active, c
     }
     // Stopped or reset: no longer counts, unless that is the stop of a
     // restart (systemd 252 passes through inactive between tries).
-    if (strcmp(active, "inactive") == 0) {
-        if (job == 0) {
-            forget(w, entry);
-        }
-    } else {
-        entry->running = strcmp(active, "active") == 0 || strcmp(active, "reloading") == 0;
-        if (entry->running && !armSettle(w, *entry)) {
-            forget(w, entry);
-        }
+    if (strcmp(active, "inactive") == 0 && job == 0) {
+        forget(w, entry);
+        return false;
+    }
+    // Its time running again starts anew each time it comes up.
+    entry->running = strcmp(active, "active") == 0 || strcmp(active, "reloading") == 0;
+    if (!entry->running) {
+        entry->settle = sd_event_source_disable_unref(entry->settle);
+    } else if (!armSettle(w, *entry)) {
+        forget(w, entry);
     }
     return false;
 }
@@ -351,6 +362,7 @@ int readAll(Watcher& w)
     for (int i = 0; i < w.troubledCount; ++i) {
         w.troubled[i].listed = false;
     }
+    w.overflowed = false;
     const char* firstNew = nullptr;
     const char* unit;
     const char* active;
