@@ -42,13 +42,11 @@ constexpr const char* unitPathPrefix = "/org/freedesktop/systemd1/unit";
 
 struct Troubled {
     char unit[unitNameMax];
-    sd_event_source* settle;  // while it runs again after its failure
-    bool running;
-    bool listed;  // seen in the last full read
+    sd_event_source* settle;  // only while it runs again after its failure
+    bool listed;              // seen in the last full read
 };
 
 struct Watcher {
-    const char* program;
     char failurePattern[unitNameMax];
     char self[unitNameMax];
     sd_event* event;
@@ -58,7 +56,6 @@ struct Watcher {
     int troubledCount;
     bool overflowed;  // a failure that did not fit in the table
     const char* ignored;
-    const char* programs;  // the build's programs, for glow's own unit names
 };
 
 void say(const char* format, ...)
@@ -102,7 +99,7 @@ bool leftOut(const Watcher& w, const char* unit)
         if (length < sizeof name) {
             memcpy(name, unit, length);
             name[length] = '\0';
-            if (inList(w.programs, name, false)) {
+            if (inList(GLOW_PROGRAMS, name, false)) {
                 return true;
             }
         }
@@ -232,7 +229,6 @@ bool judge(Watcher& w, const char* unit, const char* path, const char* active, c
                    (strncmp(sub, "auto-restart", 12) == 0 && restartAfterFailure(w, path));
     if (failing) {
         if (entry) {
-            entry->running = false;
             entry->settle = sd_event_source_disable_unref(entry->settle);
             return false;
         }
@@ -243,7 +239,6 @@ bool judge(Watcher& w, const char* unit, const char* path, const char* active, c
         entry = &w.troubled[w.troubledCount++];
         snprintf(entry->unit, sizeof entry->unit, "%s", unit);
         entry->settle = nullptr;
-        entry->running = false;
         entry->listed = true;
         return true;
     }
@@ -257,8 +252,7 @@ bool judge(Watcher& w, const char* unit, const char* path, const char* active, c
         return false;
     }
     // Its time running again starts anew each time it comes up.
-    entry->running = strcmp(active, "active") == 0 || strcmp(active, "reloading") == 0;
-    if (!entry->running) {
+    if (strcmp(active, "active") != 0 && strcmp(active, "reloading") != 0) {
         entry->settle = sd_event_source_disable_unref(entry->settle);
     } else if (!armSettle(w, *entry)) {
         forget(w, entry);
@@ -272,7 +266,7 @@ int settled(sd_event_source* /*unused*/, uint64_t /*unused*/, void* userdata)
     for (int i = 0; i < w.troubledCount; ++i) {
         Troubled& entry = w.troubled[i];
         uint64_t due = 0;
-        if (entry.settle && entry.running && sd_event_source_get_time(entry.settle, &due) >= 0) {
+        if (entry.settle && sd_event_source_get_time(entry.settle, &due) >= 0) {
             uint64_t now = 0;
             sd_event_now(w.event, CLOCK_MONOTONIC, &now);
             if (due <= now) {
@@ -525,17 +519,16 @@ int main(int argc, char** argv)
                 program_invocation_short_name);
         return 2;
     }
-    Watcher w = {};
-    w.program = argv[1];
-    snprintf(w.failurePattern, sizeof w.failurePattern, "glow-failed@%s.service", w.program);
-    snprintf(w.self, sizeof w.self, "glow-degraded@%s.service", w.program);
-    w.programs = GLOW_PROGRAMS;
-    const char* ignored = getenv("GLOW_IGNORED_UNITS");
-    w.ignored = ignored ? ignored : "";
-    if (!inList(w.programs, w.program, false)) {
-        fprintf(stderr, "%s: no such program: %s\n", program_invocation_short_name, w.program);
+    const char* program = argv[1];
+    if (!inList(GLOW_PROGRAMS, program, false)) {
+        fprintf(stderr, "%s: no such program: %s\n", program_invocation_short_name, program);
         return 2;
     }
+    Watcher w = {};
+    snprintf(w.failurePattern, sizeof w.failurePattern, "glow-failed@%s.service", program);
+    snprintf(w.self, sizeof w.self, "glow-degraded@%s.service", program);
+    const char* ignored = getenv("GLOW_IGNORED_UNITS");
+    w.ignored = ignored ? ignored : "";
 
     sigset_t stop;
     sigemptyset(&stop);
