@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Boots a real systemd as PID 1 in a throw-away container of a Debian
-# release and runs scenarios.py there against the systemd units as the
-# build installs them. Drop-ins change only paths: the programs and the
-# virtual board come from the build folder, and each process writes its own
-# trace.
+# release, where this build's Debian package was installed with apt beside a
+# wiringpi package holding the virtual board, and runs scenarios.py there
+# against what the package installed. Drop-ins add only the virtual board's
+# settings: its GPIO device, the LED's pin and polarity, and a trace of
+# each process.
 #   run-in-container.sh BUILD_DIR SOURCE_DIR RELEASE [SCENARIO...]   (default: all)
 # RELEASE is bookworm or trixie, whose root file system build-root.sh makes
-# once into GLOW_ROOT_CACHE (default /var/cache/glow/container-roots).
+# once into GLOW_ROOT_CACHE (default /var/cache/glow/container-roots); each
+# run writes to an overlay of its own over it.
 # Exits 77 (skipped) where containers cannot be started: not root.
 set -euo pipefail
 build=$(realpath "$1")
@@ -23,9 +25,13 @@ command -v systemd-nspawn >/dev/null || {
     exit 1
 }
 
-root=$("$source/tests/services/build-root.sh" "${GLOW_ROOT_CACHE:-/var/cache/glow/container-roots}" \
-    "$release" | tail -n 1)
+cache=${GLOW_ROOT_CACHE:-/var/cache/glow/container-roots}
+mkdir -p "$cache"
+# Held while the container runs: no other run removes its root meanwhile.
+exec 9>>"$cache/$release.lock"
+lower=$("$source/tests/services/build-root.sh" "$cache" "$release" | tail -n 1)
 work=$(mktemp -d /tmp/glow-services-XXXXXX)
+root="$work/root"
 # nspawn with --keep-unit makes its payload and supervisor cgroups inside
 # the one it runs in: each run starts it in a cgroup of its own, named after
 # its work folder, so that two runs side by side never meet, and removes
@@ -41,7 +47,10 @@ else
     done
 fi
 clean_up() {
-    rm -rf "$work" || true
+    if mountpoint -q "$root"; then
+        umount "$root" || umount -l "$root" || true
+    fi
+    mountpoint -q "$root" || rm -rf "$work" || true
     for hierarchy in "${hierarchies[@]}"; do
         if [ -d "$hierarchy/$cgroup" ]; then
             find "$hierarchy/$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null || true
@@ -49,59 +58,70 @@ clean_up() {
     done
 }
 trap clean_up EXIT
+mkdir -p "$root" "$work/upper" "$work/overlay" "$work/out"
+mount -t overlay overlay -o "lowerdir=$lower,upperdir=$work/upper,workdir=$work/overlay" "$root"
 
-# The units, their generator, the sysusers entry and the polkit rule exactly as the package
-# ships them.
-DESTDIR="$work/root" cmake --install "$build" --prefix /usr >/dev/null
-# They go into the container's /etc, one folder bound whole: every mount
-# of the container's adds to each sandboxed start's set-up, and a board has
-# none of the test's.
-etc="$work/etc"
-units="$etc/systemd/system"
-mkdir -p "$units" "$work/out" "$etc/sysusers.d" "$etc/polkit-1/rules.d"
-cp -r "$work/root/usr/lib/systemd/system/"* "$units/"
-cp "$work/root/usr/lib/sysusers.d/glow.conf" "$etc/sysusers.d/"
-cp "$work/root/usr/share/polkit-1/rules.d/"*.rules "$etc/polkit-1/rules.d/"
-# The container's first boot applies the presets.
-cp -r "$work/root/usr/lib/systemd/system-preset" "$work/root/usr/lib/systemd/system-generators" \
-    "$etc/systemd/"
+# container ARGUMENTS...: systemd-nspawn on the overlay, in this run's cgroup.
+# The unified cgroup hierarchy, as a board's systemd has it.
+container() {
+    (
+        for hierarchy in "${hierarchies[@]}"; do
+            mkdir -p "$hierarchy/$cgroup"
+            echo "$BASHPID" >"$hierarchy/$cgroup/cgroup.procs"
+        done
+        # SIGTERM at the limit (timeout's default) lets nspawn stop the container.
+        exec timeout 600 env SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -D "$root" --register=no \
+            --machine="$cgroup" --private-network --keep-unit --quiet --bind-ro="$work/debs":/opt/glow-debs "$@"
+    )
+}
+
+# The package installed as on a minimal system that had no polkit, which it
+# brings; a booting pattern and a ready one chosen as their owner chooses.
+"$source/tests/support/make-debs.sh" "$build" "$work/debs" virtual
+container -- /bin/sh -c '
+    if dpkg-query -W -f="\${Status}" polkitd 2>/dev/null | grep -q " installed"; then
+        echo "services: polkitd was installed before glow" >&2
+        exit 1
+    fi
+    cp /var/cache/test-debs/*.deb /var/cache/apt/archives/
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+        /opt/glow-debs/wiringpi.deb /opt/glow-debs/glow.deb
+    systemctl enable glow-booting@glowbreathe.service glowfull.service' >"$work/install.log" 2>&1 || {
+    echo "services: installing the package failed:"
+    tail -n 30 "$work/install.log"
+    exit 1
+}
+
+units="$root/etc/systemd/system"
+mkdir -p "$root/etc/sysusers.d" "$units/sysinit.target.wants" "$units/multi-user.target.wants" \
+    "$root/usr/local/lib/systemd/system/glow-gpio.service.d"
 # Users who ask systemd to switch patterns: one in gpio, one not.
 printf '%s\n' 'u switcher - "in gpio"' 'm switcher gpio' 'u stranger - "not in gpio"' \
-    >"$etc/sysusers.d/glow-test-users.conf"
+    >"$root/etc/sysusers.d/test-users.conf"
 
 # The board's GPIO device is a file that the scenarios make, take away and
-# give to gpio; the programs open it through the virtual board. Every unit
-# that runs a program runs it from the build folder instead.
+# give to gpio; the programs open it through the virtual board. These
+# drop-ins are the test's, not the system's own: a purge leaves them.
 device=/run/glow-gpio/gpiomem
-for unit in $(grep -l '^ExecStart=/usr/' "$units"/*.service); do
-    mkdir -p "$unit.d"
+for unit in $(grep -l '^ExecStart=/usr/' "$root"/usr/lib/systemd/system/glow*.service); do
+    drop_ins="$root/usr/local/lib/systemd/system/${unit##*/}.d"
+    mkdir -p "$drop_ins"
     {
         echo "[Service]"
-        for setting in ExecStart ExecStopPost; do
-            { grep "^$setting=" "$unit" || true; } | sed -e 's#^\([A-Za-z]*=\)#\1\n\1#' \
-                -e 's#/usr/bin/#/opt/glow/programs/#g' \
-                -e 's#/usr/libexec/glow/glow-degraded#/opt/glow/failure-watcher/glow-degraded#g' \
-                -e 's#/usr/libexec/glow/#/opt/glow-src/packaging/systemd/#g'
-        done
-        echo "Environment=LD_LIBRARY_PATH=/opt/glow/virtual-board GLOW_BOARD_TRACE_DIR=/run/glow-traces"
-        echo "Environment=GLOW_BOARD_GPIO_DEVICE=$device"
+        echo "Environment=GLOW_BOARD_TRACE_DIR=/run/glow-traces GLOW_BOARD_GPIO_DEVICE=$device"
         # The LED's pin and polarity, as this build was made for.
         sed -n 's/^\(GLOW_BOARD_LED[A-Z_]*=.*\)/Environment=\1/p' "$build/virtual-board.env"
         echo "ReadWritePaths=/run/glow-traces"
-    } >"$unit.d/paths.conf"
+    } >"$drop_ins/test-board.conf"
 done
-mkdir -p "$units/glow-gpio.service.d"
 printf '[Service]\nEnvironment=GLOW_GPIO_DEVICES=%s\n' "$device" \
-    >"$units/glow-gpio.service.d/paths.conf"
+    >"$root/usr/local/lib/systemd/system/glow-gpio.service.d/test-board.conf"
 
-# The container boots with a booting pattern and a ready one enabled; its
-# GPIO device is given to gpio 3 s into the boot, as a late driver would,
-# and a slow service holds multi-user.target back for 5 s, as a board's
-# own services would: the first scenario reads what the LED did.
-mkdir -p "$units/sysinit.target.wants" "$units/multi-user.target.wants"
-ln -s /etc/systemd/system/glow-booting@glowbreathe.service "$units/sysinit.target.wants/"
-ln -s /etc/systemd/system/glowfull.service "$units/glow-boot.service"
-cat >"$units/glow-test-late-device.service" <<EOF
+# The container boots with the patterns chosen above; its GPIO device is
+# given to gpio 3 s into the boot, as a late driver would, and a slow
+# service holds multi-user.target back for 5 s, as a board's own services
+# would: the first scenario reads what the LED did.
+cat >"$units/test-late-device.service" <<EOF
 [Unit]
 DefaultDependencies=no
 After=systemd-sysusers.service systemd-tmpfiles-setup.service
@@ -110,25 +130,25 @@ ExecStart=/bin/sh -c 'mkdir -p /run/glow-traces /run/glow-gpio && chmod 1777 /ru
     : >$device && chmod 0600 $device && sleep 3 && chgrp gpio $device && chmod 0660 $device'
 EOF
 printf '[Unit]\nBefore=multi-user.target\n[Service]\nType=oneshot\nExecStart=/bin/sleep 5\n' \
-    >"$units/glow-test-slow-service.service"
-ln -s ../glow-test-slow-service.service "$units/multi-user.target.wants/"
-ln -s ../glow-test-late-device.service "$units/sysinit.target.wants/"
+    >"$units/test-slow-service.service"
+ln -s ../test-slow-service.service "$units/multi-user.target.wants/"
+ln -s ../test-late-device.service "$units/sysinit.target.wants/"
 
 # Once they have ended, the container shuts down with a pattern shown and a
 # shutdown pattern enabled; this unit's stop, among the other services',
 # runs the scenario that judges what the LED did.
-cat >"$units/glow-test-stopping.service" <<EOF
+cat >"$units/test-stopping.service" <<EOF
 [Service]
 Type=oneshot
 RemainAfterExit=yes
 ExecStart=/bin/true
 ExecStop=/usr/bin/python3 /opt/glow-src/tests/services/scenarios.py /opt/glow-out --while-shutting-down
 EOF
-ln -s ../glow-test-stopping.service "$units/multi-user.target.wants/"
+ln -s ../test-stopping.service "$units/multi-user.target.wants/"
 
 # The scenarios run as a unit of their own; the container's systemd exits
 # with their status when they end.
-cat >"$units/glow-scenarios.service" <<EOF
+cat >"$units/test-scenarios.service" <<EOF
 [Unit]
 Description=glow service scenarios
 # Once boot is complete, as the users of the units see them; the bus, for
@@ -146,22 +166,12 @@ ExecStart=/usr/bin/python3 /opt/glow-src/tests/services/scenarios.py /opt/glow-o
 StandardOutput=journal+console
 StandardError=journal+console
 EOF
-ln -s ../glow-scenarios.service "$units/multi-user.target.wants/"
+ln -s ../test-scenarios.service "$units/multi-user.target.wants/"
 
 status=0
-# SIGTERM at the limit (timeout's default) lets nspawn stop the container.
-# The unified cgroup hierarchy, as a board's systemd has it.
-(
-    for hierarchy in "${hierarchies[@]}"; do
-        mkdir -p "$hierarchy/$cgroup"
-        echo "$BASHPID" >"$hierarchy/$cgroup/cgroup.procs"
-    done
-    exec timeout 600 env SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 \
-        systemd-nspawn -D "$root" --volatile=yes --register=no --keep-unit --quiet \
-        --bind-ro="$build":/opt/glow --bind-ro="$source":/opt/glow-src \
-        --bind="$work/out":/opt/glow-out --bind="$etc":/etc \
-        --boot -- systemd.unit=multi-user.target systemd.firstboot=off
-) >"$work/console" 2>&1 || status=$?
+container --bind-ro="$build":/opt/glow --bind-ro="$source":/opt/glow-src \
+    --bind="$work/out":/opt/glow-out \
+    --boot -- systemd.unit=multi-user.target systemd.firstboot=off >"$work/console" 2>&1 || status=$?
 
 if [ -s "$work/out/report" ]; then
     cat "$work/out/report"

@@ -1,6 +1,7 @@
-"""The glow units under a real systemd, run inside the test container by
-run-in-container.sh: how starting, stopping and failing units drive the
-LED, judged from each process's virtual board trace and from systemd.
+"""The glow package under a real systemd, run inside the test container by
+run-in-container.sh, which installed it with apt: how starting, stopping
+and failing units drive the LED, judged from each process's virtual board
+trace and from systemd; then its upgrade, removal, purge and a new install.
 Writes a report to the folder it is given and exits 0 only if all passed."""
 
 from __future__ import annotations
@@ -209,9 +210,9 @@ def full_glow_and_dark_act_whatever_ran_before():
     # build's wiring as the units' drop-ins give it ...
     built = glowtrace.build_settings("/opt/glow/virtual-board.env")
     wiring = {name: value for name, value in built.items() if name.startswith("GLOW_BOARD_LED")}
-    environment = dict(os.environ, **wiring, LD_LIBRARY_PATH="/opt/glow/virtual-board",
-                       GLOW_BOARD_TRACE_DIR=TRACES, GLOW_BOARD_GPIO_DEVICE=DEVICE)
-    subprocess.run(["/opt/glow/programs/glowfull"], env=environment, check=True, timeout=10)
+    environment = dict(os.environ, **wiring, GLOW_BOARD_TRACE_DIR=TRACES,
+                       GLOW_BOARD_GPIO_DEVICE=DEVICE)
+    subprocess.run(["glowfull"], env=environment, check=True, timeout=10)
     by_hand = runs("glowfull")[-1]
     check(by_hand.lit_at_end(), "glowfull run by hand did not light the pin")
     # ... and starting the units again still acts on it.
@@ -560,6 +561,8 @@ def light_follows_daemon_reexec_and_a_bus_restart():
     wait_until(lambda: active("dbus.service"), "the bus again")
     shows_failure_since(fail("test-app.service"), "a failure after the bus's restart")
     check(show(LIGHT, "MainPID") == watcher, "the watcher was restarted, not followed")
+    # logind does not follow a new bus; apt asks it for a shutdown lock.
+    systemctl("restart", "systemd-logind.service")
 
 
 def resident_by_file(pid: str) -> str:
@@ -744,6 +747,90 @@ def runs_as_an_unprivileged_user_in_the_gpio_group():
     report.append(f"# real-time limit in force {soft}: the channel thread got {got}")
 
 
+DEBS = "/opt/glow-debs"  # the packages run-in-container.sh made
+STATE = "/var/lib/systemd/deb-systemd-helper-enabled"  # what the maintainer scripts record
+ALL_UNITS = UNITS + ("glow-gpio.service",)
+
+
+def apt(*arguments: str) -> None:
+    started = time.monotonic()
+    result = subprocess.run(["apt-get", "-y", "-q", *arguments],
+                            capture_output=True, text=True, timeout=300,
+                            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    report.append(f"# apt-get {arguments[0]}: {time.monotonic() - started:.1f} s")
+    check(result.returncode == 0, f"apt-get {' '.join(arguments)}: {result.stdout[-800:]}"
+          f"{result.stderr[-800:]}")
+
+
+def upgrade_restarts_the_running_pattern_on_the_new_programs_and_keeps_it_enabled():
+    start("glowtwice")
+    wait_until(lambda: has_written("glowtwice", 1), "glowtwice's first write")
+    check(systemctl("enable", "glowtwice").returncode == 0, "could not enable glowtwice")
+    try:
+        old_pid = program_pid("glowtwice.service")
+        apt("install", f"{DEBS}/glow-upgrade.deb")
+        version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "glow"],
+                                 capture_output=True, text=True).stdout
+        check(version.endswith("+1"), f"glow {version} is installed, not the upgrade")
+        check(systemctl("is-enabled", "glowtwice").stdout.strip() == "enabled",
+              "the upgrade did not keep glowtwice enabled")
+        wait_until(lambda: has_written("glowtwice", 2), "the new glowtwice's first write")
+        old, new = runs("glowtwice")
+        check(not os.path.exists(f"/proc/{old_pid}"), "the old process still runs")
+        executable = os.readlink(f"/proc/{program_pid('glowtwice.service')}/exe")
+        check(executable == "/usr/bin/glowtwice", f"the pattern runs {executable}")
+        expect_dark_after(runs("glowoff")[-1], "between the old and the new glowtwice", old, new)
+    finally:
+        systemctl("disable", "glowtwice")
+
+
+def removal_stops_the_pattern_dark_and_forgets_the_units():
+    start("glowtwice")
+    wait_until(lambda: has_written("glowtwice", 1), "glowtwice's first write")
+    # Chosen for boot too, so that the purge has links to remove.
+    check(systemctl("enable", "glowtwice").returncode == 0, "could not enable glowtwice")
+    apt("remove", "glow")
+    twice, = runs("glowtwice")
+    expect_dark_after(runs("glowoff")[-1], "after the removal", twice)
+    for unit in ALL_UNITS:
+        check(show(unit, "LoadState") == "not-found", f"{unit} is still known")
+    check(not glob.glob("/usr/bin/glow*"), "programs left behind")
+
+
+def purge_leaves_nothing():
+    listed = subprocess.run(["dpkg-query", "-L", "glow"], capture_output=True, text=True).stdout
+    apt("purge", "glow")
+    status = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "glow"], capture_output=True,
+                            text=True)
+    check(status.returncode != 0 or status.stdout.endswith("not-installed"), "dpkg still knows glow")
+    left = [path for path in listed.split() if os.path.isfile(path) or os.path.islink(path)]
+    left += glob.glob("/etc/systemd/system/**/glow*", recursive=True)
+    left += glob.glob(f"{STATE}/**/glow*", recursive=True)
+    left += glob.glob("/var/lib/dpkg/info/glow.*")
+    check(not left, f"left after purge: {left}")
+
+
+def installs_on_a_running_system_with_every_unit_disabled_and_its_state_recorded():
+    apt("install", f"{DEBS}/glow.deb")
+    for unit in ALL_UNITS:
+        state = "static" if unit == "glow-gpio.service" else "disabled"
+        check(systemctl("is-enabled", unit).stdout.strip() == state, f"{unit} is not {state}")
+        check(show(unit, "ActiveState") == "inactive", f"{unit} was started")
+        check(os.path.exists(f"{STATE}/{unit}.dsh-also"),
+              f"no state recorded for {unit}")
+    start("glowfive")
+    wait_until(lambda: has_written("glowfive", 1), "glowfive's first write")
+
+
+# The package's life after the scenarios above, in this order.
+LIFE = [
+    upgrade_restarts_the_running_pattern_on_the_new_programs_and_keeps_it_enabled,
+    removal_stops_the_pattern_dark_and_forgets_the_units,
+    purge_leaves_nothing,
+    installs_on_a_running_system_with_every_unit_disabled_and_its_state_recorded,
+]
+
+
 def the_shutdown_pattern_shows_while_the_services_stop():
     """Run by a test service's stop while the container shuts down, after
     main() left glowbreathe shown and glow-shutdown@glowtwice enabled: the
@@ -850,8 +937,8 @@ def main(out: str, chosen: list[str]) -> int:
                        lambda: None, os.path.join(out, "shutdown"), diagnose)
     keep_the_boot_traces()
     # The figures at rest take a minute: only where asked for by name.
-    steps = [s for s in SCENARIOS + [the_failure_light_at_rest]
-             if s.__name__ in chosen or not chosen and s in SCENARIOS]
+    steps = [s for s in SCENARIOS + [the_failure_light_at_rest] + LIFE
+             if s.__name__ in chosen or not chosen and s not in (the_failure_light_at_rest,)]
     status = run_all("services", steps, reset, out, diagnose)
     reset()
     # The container's shutdown comes next.

@@ -2,11 +2,13 @@
 # Builds a Debian system that the system test boots under qemu-system-arm
 # or qemu-system-aarch64: a root file system from Debian's packages, a
 # kernel and a small initramfs, and a raw ext4 image of it. Kept in
-# CACHE/SUITE-ARCH/STAMP, the stamp made of this recipe and its arguments,
-# so that a second run, from any clone, finds it there and builds nothing.
-# Prints the image's folder last.
+# CACHE/SUITE-ARCH/STAMP, the stamp made of the recipe, so that a second
+# run, from any clone, finds it there and builds nothing.
 #   build-image.sh CACHE SUITE ARCH      (bookworm or trixie; armhf or arm64)
-# Needs root (the image keeps its owners) and foreign-binary support.
+# Runs with file descriptor 9 open on CACHE/SUITE-ARCH.lock and leaves a
+# shared lock there, which the caller holds while it boots the image: an
+# image is removed only when no run holds it. Needs root (the image keeps
+# its owners) and foreign-binary support. Prints the image's folder last.
 set -euo pipefail
 suite=$2 arch=$3
 case "$arch" in
@@ -15,12 +17,6 @@ case "$arch" in
     *) echo "system image: unknown architecture '$arch'" >&2; exit 2 ;;
 esac
 image_dir=$(realpath -m "$1/$suite-$arch")
-# A changed recipe makes a new image.
-stamp=$({ cat "$0"; echo "$suite $arch"; } | sha256sum | cut -c1-16)
-if [ -f "$image_dir/$stamp/image.raw" ]; then
-    echo "$image_dir/$stamp"
-    exit 0
-fi
 started=$(date +%s)
 
 # The guest's programs run here under qemu-user; an older registration
@@ -42,13 +38,6 @@ mirror=$(grep -hs -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2
     grep -v -- '-security' | awk '{print $2}' | head -n 1)
 [ -n "$mirror" ] || { echo "system image: no Debian mirror in this machine's apt sources" >&2; exit 1; }
 
-# What an interrupted build left, its chroot's file systems first, and the
-# images of earlier recipes.
-{ findmnt -rn -o TARGET | grep -F "$image_dir/" || true; } | sort -r | xargs -r umount -l
-rm -rf "$image_dir"
-work="$image_dir/$stamp.partial"
-mkdir -p "$work"
-root="$work/root"
 
 # The initramfs holds just what finds and mounts the root: virtio over
 # memory-mapped I/O, its block device and ext4.
@@ -96,8 +85,20 @@ chroot "$1" systemctl mask serial-getty@ttyAMA0.service getty@tty1.service \
     e2scrub_all.timer fstrim.timer systemd-tmpfiles-clean.timer
 rm -rf "$1"/var/cache/apt/archives/*.deb "$1"/var/lib/apt/lists/*'
 
-mmdebstrap --arch="$arch" --variant=minbase --quiet \
-    --include="systemd,systemd-sysv,udev,dbus,polkitd,python3,kmod,initramfs-tools,$kernel" \
+packages="systemd,systemd-sysv,udev,dbus,polkitd,python3,kmod,initramfs-tools,$kernel"
+stamp=$(echo "$suite $arch $packages $essential_hook $customize_hook" | sha256sum | cut -c1-16)
+flock -s 9
+mkdir -p "$image_dir"
+exec 8>"$image_dir.build.lock"
+flock -x 8
+if [ ! -f "$image_dir/$stamp/image.raw" ]; then
+work="$image_dir/$stamp.partial"
+root="$work/root"
+# What an interrupted build left, its chroot's file systems first.
+{ findmnt -rn -o TARGET | grep -F "$work/" || true; } | sort -r | xargs -r umount -l
+rm -rf "$work"
+mkdir -p "$work"
+mmdebstrap --arch="$arch" --variant=minbase --quiet --include="$packages" \
     --essential-hook="$essential_hook" --customize-hook="$customize_hook" \
     "$suite" "$root" "$mirror" >"$work/mmdebstrap.log" 2>&1 || {
     tail -n 40 "$work/mmdebstrap.log" >&2
@@ -109,4 +110,13 @@ mke2fs -q -t ext4 -L glow-root -d "$root" "$work/image.raw" 2G >&2  # stdout: th
 rm -rf "$root"
 mv "$work" "$image_dir/$stamp"
 echo "system image: built in $(($(date +%s) - started)) s" >&2
+fi
+exec 8>&-
+# Images of other recipes go, where no other run holds one.
+if flock -n -x 9; then
+    for old in "$image_dir"/*; do
+        [ "$old" = "$image_dir/$stamp" ] || rm -rf "$old"
+    done
+    flock -s 9
+fi
 echo "$image_dir/$stamp"

@@ -1,9 +1,10 @@
 """The package's life on a Debian system under a real systemd, run inside
 the virtual machine by run-in-vm.sh, one step after another: install with
 apt, a pattern on the pin and its dark stop, the channel thread's real-time
-priority, the units' device policy, upgrade, removal and purge, a reboot and
-a power-off. What the board's processor and kernel do not change (switching,
-who may switch, the story's hand-overs) the containers' scenarios prove. The programs run
+priority, the units' device policy, a reboot and a power-off. What the
+board's processor and kernel do not change (switching, who may switch, the
+story's hand-overs, upgrade, removal and purge) the containers' scenarios
+prove. The programs run
 on the wiringpi package run-in-vm.sh made: the virtual board, whose traces
 tell what each process did, or the real wiringPi, whose writes to a
 register file register_probe turns into the pin's levels. Writes a report
@@ -30,7 +31,6 @@ WORK = sys.argv[1] if len(sys.argv) > 1 else "/opt/glow"
 DEBS = os.path.join(WORK, "debs")
 UNITS = scenarios.UNITS + ("glow-gpio.service",)
 STATE = "/var/lib/systemd/deb-systemd-helper-enabled"
-installed_files: list[str] = []
 
 # The board run-in-vm.sh made this guest: which wiringPi, which node.
 with open(os.path.join(WORK, "board.env")) as settings:
@@ -166,7 +166,6 @@ def scheduling(unit: str) -> str:
 
 def installs_with_every_unit_disabled_and_its_state_recorded():
     apt("install", f"{DEBS}/wiringpi.deb", f"{DEBS}/glow.deb")
-    installed_files.extend(run("dpkg", "-L", "glow").stdout.split())
     prepare()
     check(run("getent", "group", "gpio").returncode == 0, "no gpio group")
     expect_unit_states()
@@ -272,53 +271,6 @@ def a_board_with_only_one_of_the_two_nodes_runs_the_units():
     make_node(NODE, 0, 0o660)
 
 
-def upgrade_restarts_the_running_pattern_on_the_new_programs_and_keeps_it_enabled():
-    start("glowtwice")
-    wait_until(lambda: mapped_node("glowtwice.service") == NODE, f"{NODE} mapped")
-    # Chosen for boot too: the upgrade keeps that choice, and the purge has
-    # links to remove.
-    check(systemctl("enable", "glowtwice").returncode == 0, "could not enable glowtwice")
-    old_pid = show("glowtwice.service", "MainPID")
-    apt("install", f"{DEBS}/glow-upgrade.deb")
-    version = run("dpkg-query", "-W", "-f=${Version}", "glow").stdout
-    check(version.endswith("+1"), f"glow {version} is installed, not the upgrade")
-    expect_unit_states("glowtwice.service")
-    check(show("glowtwice.service", "ActiveState") == "active", "glowtwice is not running")
-    pid = show("glowtwice.service", "MainPID")
-    check(pid != old_pid and not os.path.exists(f"/proc/{old_pid}"), "the old process still runs")
-    since = now_us()
-    wait_until(lambda: mapped_node("glowtwice.service") == NODE, f"{NODE} mapped again")
-    executable = os.readlink(f"/proc/{program_pid('glowtwice.service')}/exe")
-    check(executable == "/usr/bin/glowtwice", f"the pattern runs {executable}")
-    shows_a_pattern("the new glowtwice", since)
-
-
-def removal_stops_the_pattern_dark_and_forgets_the_units():
-    since = now_us()
-    start("glowtwice")
-    wait_until(lambda: mapped_node("glowtwice.service") == NODE, f"{NODE} mapped")
-    # Chosen for boot too, so that the purge has links to remove.
-    check(systemctl("enable", "glowtwice").returncode == 0, "could not enable glowtwice")
-    shows_a_pattern("glowtwice", since)
-    apt("remove", "glow")
-    settles(0, "after removal")
-    for unit in UNITS:
-        check(show(unit, "LoadState") == "not-found", f"{unit} is still known")
-    check(not glob.glob("/usr/bin/glow*"), "programs left behind")
-
-
-def purge_leaves_nothing():
-    apt("purge", "glow")
-    check(run("dpkg-query", "-W", "glow").returncode != 0
-          or run("dpkg-query", "-W", "-f=${Status}", "glow").stdout.endswith("not-installed"),
-          "dpkg still knows glow")
-    left = [path for path in installed_files if os.path.isfile(path) or os.path.islink(path)]
-    left += glob.glob("/etc/systemd/system/**/glow*", recursive=True)
-    left += glob.glob(f"{STATE}/**/glow*", recursive=True)
-    left += glob.glob("/var/lib/dpkg/info/glow.*")
-    check(not left, f"left after purge: {left}")
-
-
 # The second boot, after the reboot that the last step of the first asks for.
 REBOOTED = "/var/lib/glow-system-test/rebooted"
 TEST_HOOK = "/usr/lib/systemd/system-shutdown/glow-system-test"
@@ -394,7 +346,6 @@ def arm_the_shutdown(then: str) -> None:
 
 
 def the_story_is_enabled_for_a_reboot_and_a_power_off():
-    apt("install", f"{DEBS}/glow.deb")
     for unit in ("glow-shutdown@glowtwice.service", "glow-poweroff@glowfull.service"):
         check(systemctl("enable", unit).returncode == 0, f"could not enable {unit}")
     with open(TEST_HOOK, "w") as hook:
@@ -417,9 +368,6 @@ STEPS = [
     channel_thread_is_real_time_only_under_the_units_limit,
     the_gpio_node_passes_every_check_and_each_check_can_refuse,
     a_board_with_only_one_of_the_two_nodes_runs_the_units,
-    upgrade_restarts_the_running_pattern_on_the_new_programs_and_keeps_it_enabled,
-    removal_stops_the_pattern_dark_and_forgets_the_units,
-    purge_leaves_nothing,
     the_story_is_enabled_for_a_reboot_and_a_power_off,
 ]
 

@@ -33,48 +33,22 @@ case "$architecture" in
     arm64) qemu=(qemu-system-aarch64 -cpu cortex-a57) triplet=aarch64-linux-gnu user=qemu-aarch64 ;;
     *) echo "system: no guest for architecture '$architecture'" >&2; exit 2 ;;
 esac
-# One run builds an image while another waits for it, then finds it built.
+# One run builds an image while another waits for it, then finds it built;
+# the lock is held while the guest runs, so that no run removes its image.
 cache=${GLOW_IMAGE_CACHE:-/var/cache/glow/system-images}
 mkdir -p "$cache"
-image=$(flock "$cache/.lock" "$source/tests/system/build-image.sh" "$cache" "$suite" \
-    "$architecture" | tail -n 1)
+exec 9>>"$cache/$suite-$architecture.lock"
+image=$("$source/tests/system/build-image.sh" "$cache" "$suite" "$architecture" | tail -n 1)
 
 work="$build/system-test-$name"
 rm -rf "$work"
 mkdir -p "$work/debs"
 cp "$build/programs.txt" "$build/virtual-board.env" "$build/tests/register_probe" "$work/"
 
-# The package as a board gets it, and the same rebuilt as a higher version.
-(cd "$build" && cpack -G DEB -B "$work/cpack") >"$work/cpack.log"
-deb=$(ls "$work"/cpack/glow_*.deb)
-cp "$deb" "$work/debs/glow.deb"
-dpkg-deb -R "$deb" "$work/upgrade"
-sed -i "s/^Version: .*/&+1/" "$work/upgrade/DEBIAN/control"
-dpkg-deb --build --root-owner-group "$work/upgrade" "$work/debs/glow-upgrade.deb" >/dev/null
-
-# wiringpi as the guest gets it: the virtual board, of a version the
-# package accepts, or the real library built from wiringPi's source and
-# named as its release is. Built here for this test and never shipped.
-stand_in="$work/wiringpi"
-mkdir -p "$stand_in/DEBIAN" "$stand_in/usr/lib"
-if [ "$wiringpi" = virtual ]; then
-    cp "$build/virtual-board/libwiringPi.so" "$stand_in/usr/lib/"
-    version=3.0+virtualboard description="glow's virtual board in place of wiringPi"
-else
-    "$source/tests/contract/build-wiringpi.sh" "$wiringpi_source" "$triplet-gcc" \
-        "$work/wiringpi-build"
-    cp "$work/wiringpi-build/libwiringPi.so" "$stand_in/usr/lib/"
-    version=$(cat "$work/wiringpi-build/VERSION") description="wiringPi, built from its released source"
-fi
-cat >"$stand_in/DEBIAN/control" <<CONTROL
-Package: wiringpi
-Version: $version
-Architecture: $architecture
-Maintainer: glow developers <glow@users.noreply.github.com>
-Depends: libc6, libstdc++6
-Description: $description, for glow's system test only
-CONTROL
-dpkg-deb --build --root-owner-group "$stand_in" "$work/debs/wiringpi.deb" >/dev/null
+# The packages the guest installs, wiringpi's the real library or the
+# virtual board.
+"$source/tests/support/make-debs.sh" "$build" "$work/debs" "$wiringpi" "$wiringpi_source" \
+    "$triplet-gcc"
 
 # What the guest needs to know of the board: the probe's account of it
 # (revision, node, the node's size and words) and, for the real wiringPi,
@@ -82,7 +56,7 @@ dpkg-deb --build --root-owner-group "$stand_in" "$work/debs/wiringpi.deb" >/dev/
 bcm=
 [ "$wiringpi" = virtual ] ||
     bcm=$(sed -n "$(($(sed -n 's/^GLOW_BOARD_LED=//p' "$build/virtual-board.env") + 1))p" \
-        "$work/wiringpi-build/pin-to-gpio")
+        "$work/debs/wiringpi-build/pin-to-gpio")
 {
     echo "WIRINGPI=$wiringpi" "BOARD=$board" "BCM=$bcm" | tr ' ' '\n'
     "$user" "$build/tests/register_probe" --board "$board"
