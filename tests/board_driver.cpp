@@ -1,5 +1,6 @@
-// Drives the virtual board through a script given as arguments, so that the
-// board's own behaviour can be checked from its trace:
+// Drives a board through a script of wiringPi calls given as arguments, so
+// that the board's behaviour can be checked from its trace, and prints what
+// each call that returns a value returned ("setup 0"):
 //   setup | mode PIN MODE | create PIN VALUE RANGE | write PIN VALUE
 //   delay MS | usleep US
 
@@ -30,14 +31,14 @@ int main(int argc, char** argv)
     for (int index = 1; index < argc;) {
         const char* operation = argv[index++];
         if (std::strcmp(operation, "setup") == 0) {
-            wiringPiSetup();
+            std::printf("setup %d\n", wiringPiSetup());
         } else if (std::strcmp(operation, "mode") == 0) {
             const int pin = number(argv, index, argc);
             pinMode(pin, number(argv, index, argc));
         } else if (std::strcmp(operation, "create") == 0) {
             const int pin = number(argv, index, argc);
             const int value = number(argv, index, argc);
-            softPwmCreate(pin, value, number(argv, index, argc));
+            std::printf("create %d\n", softPwmCreate(pin, value, number(argv, index, argc)));
         } else if (std::strcmp(operation, "write") == 0) {
             const int pin = number(argv, index, argc);
             softPwmWrite(pin, number(argv, index, argc));
