@@ -3,12 +3,13 @@
 # scenarios boot under systemd-nspawn: this machine's architecture, from
 # Debian's packages, with systemd, D-Bus and Python. polkit is not in it:
 # its packages wait in /var/cache/test-debs, for the glow package to bring
-# them as it would to a minimal system. Kept in CACHE/SUITE-STAMP, the stamp made of the
-# recipe, so that a second run, from any clone, builds nothing.
+# them as it would to a minimal system. Kept in CACHE/SUITE-STAMP, the
+# stamp made of the recipe, so that a second run, from any clone, builds
+# nothing.
 #   build-root.sh CACHE SUITE        (bookworm or trixie)
-# Runs with file descriptor 9 open on CACHE/SUITE.lock and leaves a shared
-# lock there, which the caller holds while it uses the root: a root is
-# removed only when no run holds it. Prints the root's folder last.
+# Prints the root's folder last. A run that uses the root holds a shared
+# lock on ROOT.lock meanwhile, and checks ROOT/.complete once it holds it:
+# a root of another recipe is removed only under its own lock, held alone.
 set -euo pipefail
 suite=$2
 case "$suite" in
@@ -30,7 +31,6 @@ skip=cleanup/apt/lists
 stamp=$(echo "$suite $packages $skip $customize_hook" | sha256sum | cut -c1-16)
 root="$cache/$suite-$stamp"
 
-flock -s 9
 exec 8>"$cache/$suite.build.lock"
 flock -x 8
 if [ ! -f "$root/.complete" ]; then
@@ -52,12 +52,13 @@ if [ ! -f "$root/.complete" ]; then
     mv "$root.partial" "$root"
     echo "container root: $suite built in $(($(date +%s) - started)) s" >&2
 fi
-exec 8>&-
-# Roots of other recipes go, where no other run holds one.
-if flock -n -x 9; then
-    for old in "$cache/$suite" "$cache/$suite"-*; do
-        [ "$old" = "$root" ] || [ "$old" = "$root.log" ] || rm -rf "$old"
-    done
-    flock -s 9
-fi
+touch "$root.lock"
+# Roots of other recipes go, each only while no run holds it: what an
+# interrupted build left mounted first, then the mark of a whole root.
+prune='{ findmnt -rn -o TARGET | grep -F "$1/" || true; } | sort -r | xargs -r umount -l
+rm -f "$1/.complete" && rm -rf --one-file-system "$1" "$1.log"'
+for old in "$cache/$suite" "$cache/$suite"-*; do
+    case "$old" in "$root" | "$root".* | *.lock | *.log) continue ;; esac
+    [ ! -e "$old" ] || flock -n -x "$old.lock" sh -c "$prune" prune "$old" || true
+done
 echo "$root"

@@ -28,8 +28,14 @@ command -v systemd-nspawn >/dev/null || {
 cache=${GLOW_ROOT_CACHE:-/var/cache/glow/container-roots}
 mkdir -p "$cache"
 # Held while the container runs: no other run removes its root meanwhile.
-exec 9>>"$cache/$release.lock"
-lower=$("$source/tests/services/build-root.sh" "$cache" "$release" | tail -n 1)
+# One removed before the lock was taken is built again.
+while :; do
+    lower=$("$source/tests/services/build-root.sh" "$cache" "$release" | tail -n 1)
+    exec 9<"$lower.lock"
+    flock -s 9
+    [ ! -f "$lower/.complete" ] || break
+    exec 9<&-
+done
 work=$(mktemp -d /tmp/glow-services-XXXXXX)
 root="$work/root"
 # nspawn with --keep-unit makes its payload and supervisor cgroups inside

@@ -5,10 +5,11 @@
 # CACHE/SUITE-ARCH/STAMP, the stamp made of the recipe, so that a second
 # run, from any clone, finds it there and builds nothing.
 #   build-image.sh CACHE SUITE ARCH      (bookworm or trixie; armhf or arm64)
-# Runs with file descriptor 9 open on CACHE/SUITE-ARCH.lock and leaves a
-# shared lock there, which the caller holds while it boots the image: an
-# image is removed only when no run holds it. Needs root (the image keeps
-# its owners) and foreign-binary support. Prints the image's folder last.
+# Needs root (the image keeps its owners) and foreign-binary support.
+# Prints the image's folder last. A run that boots the image holds a shared
+# lock on FOLDER.lock meanwhile, and checks FOLDER/image.raw once it holds
+# it: an image of another recipe is removed only under its own lock, held
+# alone.
 set -euo pipefail
 suite=$2 arch=$3
 case "$arch" in
@@ -87,7 +88,6 @@ rm -rf "$1"/var/cache/apt/archives/*.deb "$1"/var/lib/apt/lists/*'
 
 packages="systemd,systemd-sysv,udev,dbus,polkitd,python3,kmod,initramfs-tools,$kernel"
 stamp=$(echo "$suite $arch $packages $essential_hook $customize_hook" | sha256sum | cut -c1-16)
-flock -s 9
 mkdir -p "$image_dir"
 exec 8>"$image_dir.build.lock"
 flock -x 8
@@ -111,12 +111,13 @@ rm -rf "$root"
 mv "$work" "$image_dir/$stamp"
 echo "system image: built in $(($(date +%s) - started)) s" >&2
 fi
-exec 8>&-
-# Images of other recipes go, where no other run holds one.
-if flock -n -x 9; then
-    for old in "$image_dir"/*; do
-        [ "$old" = "$image_dir/$stamp" ] || rm -rf "$old"
-    done
-    flock -s 9
-fi
+touch "$image_dir/$stamp.lock"
+# Images of other recipes go, each only while no run holds it: what an
+# interrupted build left mounted first, then the mark of a whole image.
+prune='{ findmnt -rn -o TARGET | grep -F "$1/" || true; } | sort -r | xargs -r umount -l
+rm -f "$1/image.raw" && rm -rf --one-file-system "$1"'
+for old in "$image_dir"/*; do
+    case "$old" in "$image_dir/$stamp" | "$image_dir/$stamp".* | *.lock) continue ;; esac
+    flock -n -x "$old.lock" sh -c "$prune" prune "$old" || true
+done
 echo "$image_dir/$stamp"

@@ -33,12 +33,18 @@ case "$architecture" in
     arm64) qemu=(qemu-system-aarch64 -cpu cortex-a57) triplet=aarch64-linux-gnu user=qemu-aarch64 ;;
     *) echo "system: no guest for architecture '$architecture'" >&2; exit 2 ;;
 esac
-# One run builds an image while another waits for it, then finds it built;
-# the lock is held while the guest runs, so that no run removes its image.
+# One run builds an image while another waits for it, then finds it built.
+# The image's lock is held while the guest runs, so that no run removes it
+# meanwhile; one removed before the lock was taken is built again.
 cache=${GLOW_IMAGE_CACHE:-/var/cache/glow/system-images}
 mkdir -p "$cache"
-exec 9>>"$cache/$suite-$architecture.lock"
-image=$("$source/tests/system/build-image.sh" "$cache" "$suite" "$architecture" | tail -n 1)
+while :; do
+    image=$("$source/tests/system/build-image.sh" "$cache" "$suite" "$architecture" | tail -n 1)
+    exec 9<"$image.lock"
+    flock -s 9
+    [ ! -f "$image/image.raw" ] || break
+    exec 9<&-
+done
 
 work="$build/system-test-$name"
 rm -rf "$work"
