@@ -4,16 +4,14 @@ apt, a pattern on the pin and its dark stop, the channel thread's real-time
 priority, the units' device policy, a reboot and a power-off. What the
 board's processor and kernel do not change (switching, who may switch, the
 story's hand-overs, upgrade, removal and purge) the containers' scenarios
-prove. The programs run
-on the wiringpi package run-in-vm.sh made: the virtual board, whose traces
-tell what each process did, or the real wiringPi, whose writes to a
-register file register_probe turns into the pin's levels. Writes a report
+prove. The programs run on the real wiringPi, in the wiringpi package
+run-in-vm.sh made, whose writes to a register file register_probe turns
+into the pin's levels. Writes a report
 to the folder it is given (the shared folder, /opt/glow) and exits 0 only
 if every step passed."""
 
 from __future__ import annotations
 
-import glob
 import os
 import shutil
 import subprocess
@@ -35,14 +33,12 @@ STATE = "/var/lib/systemd/deb-systemd-helper-enabled"
 # The board run-in-vm.sh made this guest: which wiringPi, which node.
 with open(os.path.join(WORK, "board.env")) as settings:
     BOARD = dict(line.split("=", 1) for line in settings.read().split())
-REAL = BOARD["WIRINGPI"] == "real"
 NODE = BOARD["NODE"]
 OTHER_NODE = "/dev/gpiomem0" if NODE == "/dev/gpiomem" else "/dev/gpiomem"
 WIRING = glowtrace.build_settings(os.path.join(WORK, "virtual-board.env"))
-# Byte offsets of the set, clear and level words in the node's file: the
-# register file that wiringPi maps, or the block the virtual board maps.
-WORDS = tuple(int(BOARD[word]) for word in ("SET_BYTE", "CLEAR_BYTE", "LEVEL_BYTE")) \
-    if REAL else (28, 40, 52)
+# Byte offsets of the set, clear and level words in the register file
+# that wiringPi maps.
+WORDS = tuple(int(BOARD[word]) for word in ("SET_BYTE", "CLEAR_BYTE", "LEVEL_BYTE"))
 REGISTERS_TRACE = "/run/glow-registers.trace"
 
 
@@ -61,16 +57,16 @@ def apt(*arguments: str) -> None:
           f"{result.stderr[-800:]}")
 
 
-def make_node(path: str, minor: int, mode: int, kind: str = "b 7") -> None:
-    """By default a node that opens and maps as /dev/gpiomem does, owned by
-    gpio as a board's is: for the virtual board a block node of the loop
-    driver, for the real wiringPi a register file as large as the map."""
+def make_node(path: str, mode: int, kind: str | None = None) -> None:
+    """By default a register file as large as the map, in place of the node
+    wiringPi maps, or else a node of the kind given ("c 240"); owned by gpio
+    as a board's is."""
     if os.path.exists(path):
         os.remove(path)
-    if REAL and kind == "b 7":
+    if kind is None:
         write_registers(path)
     else:
-        run("mknod", path, *kind.split(), str(minor))
+        run("mknod", path, *kind.split(), "0")
     run("chgrp", "gpio", path)
     os.chmod(path, mode)
 
@@ -80,7 +76,7 @@ def write_registers(path: str) -> None:
     written after the file systems went read-only at a shutdown would be
     refused (SIGBUS)."""
     with open(path, "wb") as registers:
-        registers.write(bytes(int(BOARD["NODE_BYTES"]) if REAL else 4096))
+        registers.write(bytes(int(BOARD["NODE_BYTES"])))
 
 
 def program_pid(unit: str) -> str | None:
@@ -92,14 +88,11 @@ def program_pid(unit: str) -> str | None:
 
 
 def start_register_probe() -> None:
-    """With the real wiringPi, the pin's levels from the node's file, from
-    now on, as the chip would show them, through the shutdown hooks: its
+    """The pin's levels from the node's file, from now on, as the chip would show them, through the shutdown hooks: its
     unit has no default dependencies, so that no shutdown stops it, and its
     name starts with '@', which systemd-shutdown's last kill spares."""
     systemctl("stop", "glow-test-registers.service")
     systemctl("reset-failed", "glow-test-registers.service")
-    if not REAL:
-        return
     probe = "/usr/local/sbin/glow-register-probe"  # on the root, which is never unmounted
     shutil.copy(os.path.join(WORK, "register_probe"), probe)
     run("systemd-run", "--unit=glow-test-registers", "-p", "DefaultDependencies=no",
@@ -110,18 +103,11 @@ def start_register_probe() -> None:
 
 
 def pin_levels() -> list[tuple[int, int]]:
-    """The LED pin's levels so far, as (µs, level), from the traces in the
-    one format: the probe's of the register file, or those each process
-    on the virtual board wrote of itself."""
-    paths = [REGISTERS_TRACE] if REAL else glob.glob(f"{scenarios.TRACES}/*.trace")
-    levels = []
-    for path in paths:
-        try:
-            levels += glowtrace.read_trace(path).levels()
-        except glowtrace.TraceError:
-            pass  # a line still being written: the next look reads it
-    # By time alone: two changes at one time (a late look) keep their order.
-    return sorted(levels, key=lambda change: change[0])
+    """The LED pin's levels so far, as (µs, level), from the probe's trace."""
+    try:
+        return glowtrace.read_trace(REGISTERS_TRACE).levels()
+    except glowtrace.TraceError:
+        return []  # a line still being written: the next look reads it
 
 
 def now_us() -> int:
@@ -184,17 +170,10 @@ def expect_unit_states(*enabled: str) -> None:
 
 
 def prepare() -> None:
-    """What the later steps need: a trace of every process and the GPIO node."""
-    for unit in scenarios.UNITS:
-        os.makedirs(f"/run/systemd/system/{unit}.d", exist_ok=True)
-        with open(f"/run/systemd/system/{unit}.d/trace.conf", "w") as drop_in:
-            drop_in.write(f"[Service]\nEnvironment=GLOW_BOARD_TRACE_DIR={scenarios.TRACES}\n"
-                          f"ReadWritePaths={scenarios.TRACES}\n")
-    run("modprobe", "loop")
-    make_node(NODE, 0, 0o660)
+    """What the later steps need: the GPIO node and the probe that reads it."""
+    make_node(NODE, 0o660)
     start_register_probe()
     open("/run/glow-prepared", "w").close()
-    systemctl("daemon-reload")
 
 
 def starts_and_stops_dark():
@@ -242,25 +221,25 @@ def the_gpio_node_passes_every_check_and_each_check_can_refuse():
     # Which check refuses, told apart by the error: a char node of a major
     # with no driver passes them all and only then fails (ENXIO); the
     # device policy refuses with EPERM, the file's mode with EACCES.
-    make_node(NODE, 0, 0o660, "c 240")
+    make_node(NODE, 0o660, "c 240")
     open_fails_with("No such device or address")
     scenarios.drop_in("glowtwice.service", "[Service]\nDeviceAllow=\n")
     open_fails_with("Operation not permitted")
     scenarios.remove_drop_ins()
     os.chmod(NODE, 0o600)
     open_fails_with("Permission denied")
-    make_node(NODE, 0, 0o660)
+    make_node(NODE, 0o660)
 
 
 def a_board_with_only_one_of_the_two_nodes_runs_the_units():
     # /dev/gpiomem alone, as on a Pi 4, then /dev/gpiomem0 alone, as on a Pi
-    # 5. The virtual board takes either; wiringPi only its board's node.
+    # 5. wiringPi takes only its board's node and fails on the other.
     for present, missing in (("/dev/gpiomem", "/dev/gpiomem0"), ("/dev/gpiomem0", "/dev/gpiomem")):
         if os.path.exists(missing):
             os.remove(missing)
-        make_node(present, 0, 0o660)
+        make_node(present, 0o660)
         start("glowfive")
-        if REAL and present != NODE:
+        if present != NODE:
             wait_until(lambda: show("glowfive.service", "ActiveState") == "failed",
                        f"glowfive to fail with only {present}")
             systemctl("reset-failed", "glowfive")
@@ -268,7 +247,7 @@ def a_board_with_only_one_of_the_two_nodes_runs_the_units():
             wait_until(lambda: mapped_node("glowfive.service") == present, f"{present} mapped")
         systemctl("stop", "glowfive")
     os.remove("/dev/gpiomem0")
-    make_node(NODE, 0, 0o660)
+    make_node(NODE, 0o660)
 
 
 # The second boot, after the reboot that the last step of the first asks for.
@@ -280,7 +259,7 @@ TEST_HOOK = "/usr/lib/systemd/system-shutdown/glow-system-test"
 # word), the set and clear words (what the real wiringPi wrote once the
 # probe had ended), and how often the shutdown pattern flashed: lit for
 # 50 ms or more (a channel's first cycle lights 1 ms at most), in the
-# probe's trace or in the traces of glowtwice's processes.
+# probe's trace.
 TEST_HOOK_TEXT = """#!/bin/sh
 # A glow program that has ended stays a zombie until systemd-shutdown reaps it.
 running() {
@@ -308,24 +287,23 @@ echo "glow-system-test: $1: levels $levels; writes $writes; shutdown pattern ${f
 def test_hook_text() -> str:
     set_byte, clear_byte, level_byte = WORDS
     # GPLEV1 follows GPLEV0; a Pi 5's 28 GPIOs have one input word.
-    high = "0" if REAL and BOARD["BOARD"] == "pi5" else f"$(word {level_byte + 4})"
+    high = "0" if BOARD["BOARD"] == "pi5" else f"$(word {level_byte + 4})"
     lit_level = 0 if WIRING["GLOW_BOARD_LED_ACTIVE"] == "low" else 1
     text = TEST_HOOK_TEXT
     for name, value in (("@NODE@", NODE), ("@LEVEL@", level_byte), ("@LEVEL_HIGH@", high),
                         ("@SET@", set_byte), ("@CLEAR@", clear_byte), ("@LIT@", lit_level),
-                        ("@TRACES@", REGISTERS_TRACE if REAL
-                         else f"{scenarios.TRACES}/glowtwice.*.trace")):
+                        ("@TRACES@", REGISTERS_TRACE)):
         text = text.replace(name, str(value))
     return text
 
 
 def arm_the_shutdown(then: str) -> None:
-    """A register file for the LED, the shutdown pattern traced, and the
-    test's end made an orderly reboot or power-off."""
+    """A register file for the LED, its probe, and the test's end made an
+    orderly reboot or power-off."""
     if os.path.exists(NODE):
         os.remove(NODE)
     write_registers(NODE)
-    if REAL and os.path.exists("/dev/mem"):
+    if os.path.exists("/dev/mem"):
         # glow's shutdown hook runs its program as root, unconfined, where
         # wiringPi maps /dev/mem first: this machine has no BCM chip there,
         # so the node it falls back to is the register file.
@@ -335,11 +313,7 @@ def arm_the_shutdown(then: str) -> None:
     if os.path.exists(REGISTERS_TRACE):
         os.remove(REGISTERS_TRACE)
     start_register_probe()
-    for unit in ("glow-shutdown@glowtwice.service", "system-test.service"):
-        os.makedirs(f"/run/systemd/system/{unit}.d", exist_ok=True)
-    with open("/run/systemd/system/glow-shutdown@glowtwice.service.d/trace.conf", "w") as drop_in:
-        drop_in.write(f"[Service]\nEnvironment=GLOW_BOARD_TRACE_DIR={scenarios.TRACES}\n"
-                      f"ReadWritePaths={scenarios.TRACES}\n")
+    os.makedirs("/run/systemd/system/system-test.service.d", exist_ok=True)
     with open("/run/systemd/system/system-test.service.d/then.conf", "w") as drop_in:
         drop_in.write(f"[Unit]\nSuccessAction={then}\n")
     systemctl("daemon-reload")
@@ -373,25 +347,20 @@ STEPS = [
 
 
 def fresh() -> None:
-    """No running unit, no scenario drop-in, no trace, the node as made."""
+    """No running unit, no scenario drop-in, the node as made."""
     systemctl("stop", *scenarios.UNITS)
     if os.path.exists("/run/glow-prepared"):
-        make_node(NODE, 0, 0o660)
+        make_node(NODE, 0o660)
         if os.path.exists(OTHER_NODE):
             os.remove(OTHER_NODE)
     systemctl("reset-failed")
     scenarios.remove_drop_ins()
-    os.makedirs(scenarios.TRACES, exist_ok=True)
-    os.chmod(scenarios.TRACES, 0o1777)
-    for path in glob.glob(f"{scenarios.TRACES}/*"):
-        os.remove(path)
 
 
 def diagnosis() -> str:
     """What the units and the nodes looked like when a step failed."""
     nodes = run("sh", "-c", "ls -l /dev/gpiomem*").stdout
-    if REAL:
-        nodes += "the probe's last changes:\n" + run("tail", "-n", "6", REGISTERS_TRACE).stdout
+    nodes += "the probe's last changes:\n" + run("tail", "-n", "6", REGISTERS_TRACE).stdout
     journal = run("journalctl", "-b", "-n", "40", "-o", "short-monotonic").stdout
     return "  " + (nodes + journal).replace("\n", "\n  ")
 

@@ -2,15 +2,14 @@
 # The system test: boots a Debian system of the build's architecture under
 # qemu-system-arm or qemu-system-aarch64 (-M virt, software emulation) with
 # systemd as PID 1, where guest.py installs this build's package with apt
-# beside a wiringpi package and takes it through switching, upgrade,
-# removal and purge, then through a reboot and a power-off with the
-# shutdown pattern and the power-off program enabled. The wiringpi package
-# holds the virtual board, or the real wiringPi built from its released
-# source (GLOW_WIRINGPI_SOURCE), which drives a register file in /dev that
-# register_probe reads as the chip would. The guest's device tree names the
+# beside a wiringpi package and runs a pattern on the pin, then takes it
+# through a reboot and a power-off with the shutdown pattern and the
+# power-off program enabled. The wiringpi package holds the real wiringPi
+# built from its released source (GLOW_WIRINGPI_SOURCE), which drives a
+# register file in /dev that register_probe reads as the chip would. The guest's device tree names the
 # board, as a Raspberry Pi's firmware does. The image is built once and kept
 # in GLOW_IMAGE_CACHE; each run starts from it unchanged.
-#   run-in-vm.sh BUILD_DIR SOURCE_DIR SUITE virtual|real pi3|pi5
+#   run-in-vm.sh BUILD_DIR SOURCE_DIR SUITE real pi3|pi5
 # Exits 77 (skipped) where it cannot run: not root, or no wiringPi source.
 set -euo pipefail
 build=$(realpath "$1")
@@ -21,8 +20,9 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "system: building and booting the image needs root; skipped"
     exit 77
 fi
+[ "$wiringpi" = real ] || { echo "system: a guest runs the real wiringPi, not '$wiringpi'" >&2; exit 2; }
 wiringpi_source=${GLOW_WIRINGPI_SOURCE:-}
-if [ "$wiringpi" = real ] && [ ! -f "$wiringpi_source" ]; then
+if [ ! -f "$wiringpi_source" ]; then
     echo "system: needs wiringPi's released source at GLOW_WIRINGPI_SOURCE ('$wiringpi_source'); skipped"
     exit 77
 fi
@@ -51,20 +51,16 @@ rm -rf "$work"
 mkdir -p "$work/debs"
 cp "$build/programs.txt" "$build/virtual-board.env" "$build/tests/register_probe" "$work/"
 
-# The packages the guest installs, wiringpi's the real library or the
-# virtual board.
-"$source/tests/support/make-debs.sh" "$build" "$work/debs" "$wiringpi" "$wiringpi_source" \
-    "$triplet-gcc"
+# The packages the guest installs, wiringpi's the real library.
+"$source/tests/support/make-debs.sh" "$build" "$work/debs" real "$wiringpi_source" "$triplet-gcc"
 
 # What the guest needs to know of the board: the probe's account of it
-# (revision, node, the node's size and words) and, for the real wiringPi,
-# the LED's BCM GPIO from wiringPi's own pin table.
-bcm=
-[ "$wiringpi" = virtual ] ||
-    bcm=$(sed -n "$(($(sed -n 's/^GLOW_BOARD_LED=//p' "$build/virtual-board.env") + 1))p" \
-        "$work/debs/wiringpi-build/pin-to-gpio")
+# (revision, node, the node's size and words) and the LED's BCM GPIO from
+# wiringPi's own pin table.
+bcm=$(sed -n "$(($(sed -n 's/^GLOW_BOARD_LED=//p' "$build/virtual-board.env") + 1))p" \
+    "$work/debs/wiringpi-build/pin-to-gpio")
 {
-    echo "WIRINGPI=$wiringpi" "BOARD=$board" "BCM=$bcm" | tr ' ' '\n'
+    echo "BOARD=$board" "BCM=$bcm" | tr ' ' '\n'
     "$user" "$build/tests/register_probe" --board "$board"
 } >"$work/board.env"
 revision=$(sed -n 's/^REVISION=//p' "$work/board.env")
