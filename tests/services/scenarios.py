@@ -816,8 +816,7 @@ def installs_on_a_running_system_with_every_unit_disabled_and_its_state_recorded
         state = "static" if unit == "glow-gpio.service" else "disabled"
         check(systemctl("is-enabled", unit).stdout.strip() == state, f"{unit} is not {state}")
         check(show(unit, "ActiveState") == "inactive", f"{unit} was started")
-        check(os.path.exists(f"{STATE}/{unit}.dsh-also"),
-              f"no state recorded for {unit}")
+        check(os.path.exists(f"{STATE}/{unit}.dsh-also"), f"no state recorded for {unit}")
     start("glowfive")
     wait_until(lambda: has_written("glowfive", 1), "glowfive's first write")
 
@@ -938,7 +937,7 @@ def main(out: str, chosen: list[str]) -> int:
     keep_the_boot_traces()
     # The figures at rest take a minute: only where asked for by name.
     steps = [s for s in SCENARIOS + [the_failure_light_at_rest] + LIFE
-             if s.__name__ in chosen or not chosen and s not in (the_failure_light_at_rest,)]
+             if s.__name__ in chosen or not chosen and s is not the_failure_light_at_rest]
     status = run_all("services", steps, reset, out, diagnose)
     reset()
     # The container's shutdown comes next.

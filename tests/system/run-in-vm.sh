@@ -6,9 +6,10 @@
 # through a reboot and a power-off with the shutdown pattern and the
 # power-off program enabled. The wiringpi package holds the real wiringPi
 # built from its released source (GLOW_WIRINGPI_SOURCE), which drives a
-# register file in /dev that register_probe reads as the chip would. The guest's device tree names the
-# board, as a Raspberry Pi's firmware does. The image is built once and kept
-# in GLOW_IMAGE_CACHE; each run starts from it unchanged.
+# register file in /dev that register_probe reads as the chip would. The
+# guest's device tree names the board, as a Raspberry Pi's firmware does.
+# The image is built once and kept in GLOW_IMAGE_CACHE; each run starts from
+# it unchanged.
 #   run-in-vm.sh BUILD_DIR SOURCE_DIR SUITE real pi3|pi5
 # Exits 77 (skipped) where it cannot run: not root, or no wiringPi source.
 set -euo pipefail
