@@ -1,8 +1,18 @@
-"""The glow package under a real systemd, run inside the test container by
-run-in-container.sh, which installed it with apt: how starting, stopping
-and failing units drive the LED, judged from each process's virtual board
-trace and from systemd; then its upgrade, removal, purge and a new install.
-Writes a report to the folder it is given and exits 0 only if all passed."""
+"""The glow package on a Debian system under a real systemd, run inside it
+by run-system.sh, one check after another, those of the system's kind:
+- a container, on the virtual board: how starting, stopping and failing
+  units drive the LED, judged from each process's virtual board trace and
+  from systemd; then the package's upgrade, removal, purge and a new
+  install; and, as the container shuts down, the shutdown pattern;
+- a guest of the board's processor, on the real wiringPi, whose writes to a
+  register file register_probe turns into the pin's levels: install, a
+  pattern on the pin, the channel thread's real-time priority, the device
+  policy, then a reboot and a power-off, each judged by a shutdown hook
+  once the file systems are unmounted.
+  harness.py OUT [--install | --shutdown | --hook reboot|poweroff]
+OUT holds the row (test.env), the build's programs and wiring and the
+packages; each phase writes OUT/PHASE.report (a hook, to the console), and
+the harness exits 0 only if all its checks passed."""
 
 from __future__ import annotations
 
@@ -15,21 +25,30 @@ import sys
 import time
 import traceback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tools", "glowtrace"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+# glowtrace from the source, or beside the harness where a shutdown hook runs it.
+sys.path[:0] = [os.path.join(HERE, "..", "..", "tools", "glowtrace"), os.path.join(HERE, "glowtrace")]
 import glowtrace  # noqa: E402
 
+OUT = sys.argv[1] if len(sys.argv) > 1 else "/opt/glow-out"
+with open(os.path.join(OUT, "test.env")) as settings:
+    ROW = dict(line.rstrip("\n").split("=", 1) for line in settings if "=" in line)
+KIND = ROW["KIND"]
+DEBS = os.path.join(OUT, "debs")
 TRACES = "/run/glow-traces"
 BOOT_TRACES = "/run/glow-boot-traces"  # what the LED did while the container booted
 DEVICE = "/run/glow-gpio/gpiomem"  # the virtual board opens it as wiringPi opens /dev/gpiomem
-# The build's own table of programs, one unit each, a name first on each
-# line; the build folder is bound here.
-PROGRAMS = glowtrace.programs("/opt/glow/programs.txt")
+# The build's own table of programs, one unit each, a name first on each line.
+PROGRAMS = glowtrace.programs(os.path.join(OUT, "programs.txt"))
+WIRING = glowtrace.build_settings(os.path.join(OUT, "virtual-board.env"))
 UNITS = tuple(name + ".service" for name in PROGRAMS)
 # The device's story: a pattern while booting, after an application failed
 # and while shutting down, any program each.
 STORY_UNITS = tuple(f"glow-{part}@{program}.service" for part in ("booting", "failed", "shutdown")
                     for program in PROGRAMS)
+# How much slower than this machine the system runs: an emulated one waits
+# longer, and pauses longer between its looks, which take the programs' CPU.
+SLOWNESS = 4 if KIND == "guest" else 1
 
 
 class Failed(Exception):
@@ -48,11 +67,6 @@ def systemctl(*arguments: str) -> subprocess.CompletedProcess:
 
 def show(unit: str, name: str) -> str:
     return systemctl("show", "--value", "-p", name, unit).stdout.strip()
-
-
-# How much slower than this machine the scenarios' system runs: an emulated
-# one sets more, for its waits and for the pauses between its looks.
-SLOWNESS = 1
 
 
 def wait_until(condition, what: str, seconds: float = 15) -> None:
@@ -208,8 +222,7 @@ def full_glow_and_dark_act_whatever_ran_before():
     expect_dark_after(runs("glowoff")[-1], "after glowfull.service")
     # A program run by hand lights the LED behind systemd's back, on the
     # build's wiring as the units' drop-ins give it ...
-    built = glowtrace.build_settings("/opt/glow/virtual-board.env")
-    wiring = {name: value for name, value in built.items() if name.startswith("GLOW_BOARD_LED")}
+    wiring = {name: value for name, value in WIRING.items() if name.startswith("GLOW_BOARD_LED")}
     environment = dict(os.environ, **wiring, GLOW_BOARD_TRACE_DIR=TRACES,
                        GLOW_BOARD_GPIO_DEVICE=DEVICE)
     subprocess.run(["glowfull"], env=environment, check=True, timeout=10)
@@ -584,7 +597,7 @@ def the_failure_light_at_rest():
     try:
         light_up({})
         pid = show(LIGHT, "MainPID")
-        idle_s = float(os.environ.get("GLOW_IDLE_S", "60"))
+        idle_s = float(ROW["IDLE_S"])
 
         def status() -> dict[str, str]:
             with open(f"/proc/{pid}/status") as file:
@@ -747,7 +760,6 @@ def runs_as_an_unprivileged_user_in_the_gpio_group():
     report.append(f"# real-time limit in force {soft}: the channel thread got {got}")
 
 
-DEBS = "/opt/glow-debs"  # the packages run-in-container.sh made
 STATE = "/var/lib/systemd/deb-systemd-helper-enabled"  # what the maintainer scripts record
 ALL_UNITS = UNITS + ("glow-gpio.service",)
 
@@ -755,11 +767,22 @@ ALL_UNITS = UNITS + ("glow-gpio.service",)
 def apt(*arguments: str) -> None:
     started = time.monotonic()
     result = subprocess.run(["apt-get", "-y", "-q", *arguments],
-                            capture_output=True, text=True, timeout=300,
+                            capture_output=True, text=True, timeout=600,
                             env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
     report.append(f"# apt-get {arguments[0]}: {time.monotonic() - started:.1f} s")
     check(result.returncode == 0, f"apt-get {' '.join(arguments)}: {result.stdout[-800:]}"
           f"{result.stderr[-800:]}")
+
+
+def install() -> None:
+    """The package and a wiringpi package, on a system that has no polkit
+    until the package brings it: its packages wait in apt's cache, offline."""
+    polkit = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "polkitd"], capture_output=True,
+                            text=True).stdout
+    check(not polkit.endswith(" installed"), "polkitd was installed before glow")
+    for deb in glob.glob("/var/cache/test-debs/*.deb"):
+        shutil.copy(deb, "/var/cache/apt/archives/")
+    apt("install", f"{DEBS}/wiringpi.deb", f"{DEBS}/glow.deb")
 
 
 def upgrade_restarts_the_running_pattern_on_the_new_programs_and_keeps_it_enabled():
@@ -860,7 +883,278 @@ def show_a_pattern_for_the_shutdown() -> None:
     wait_until(lambda: has_written("glowbreathe", 1), "glowbreathe's first write")
 
 
-SCENARIOS = [
+def mapped_node(unit: str) -> str | None:
+    """The GPIO node the unit's program has mapped, if any."""
+    try:
+        with open(f"/proc/{program_pid(unit)}/maps") as maps:
+            text = maps.read()
+    except (IndexError, OSError):
+        return None
+    return next((node for node in ("/dev/gpiomem0", "/dev/gpiomem") if node in text), None)
+
+
+def a_board_with_only_one_of_the_two_nodes_runs_the_units():
+    # /dev/gpiomem alone, as on a Pi 4, then /dev/gpiomem0 alone, as on a Pi
+    # 5: the units bind the one there and the program maps it, through the
+    # virtual board, which takes the node the system has, as wiringPi does.
+    drop_in("glowfive.service", "[Service]\nUnsetEnvironment=GLOW_BOARD_GPIO_DEVICE\n")
+    try:
+        for present, missing in (("/dev/gpiomem", "/dev/gpiomem0"), ("/dev/gpiomem0", "/dev/gpiomem")):
+            if os.path.exists(missing):
+                os.remove(missing)
+            with open(present, "w"):
+                pass
+            os.chown(present, 0, grp.getgrnam("gpio").gr_gid)
+            os.chmod(present, 0o660)
+            start("glowfive")
+            wait_until(lambda: mapped_node("glowfive.service") == present, f"{present} mapped")
+            systemctl("stop", "glowfive")
+    finally:
+        for node in ("/dev/gpiomem", "/dev/gpiomem0"):
+            if os.path.exists(node):
+                os.remove(node)
+
+
+# A guest's board, as run-system.sh made it: which node, the byte offsets of
+# the set, clear and level words in the register file that wiringPi maps.
+BOARD = {}
+if KIND == "guest":
+    with open(os.path.join(OUT, "board.env")) as board_settings:
+        BOARD = dict(line.split("=", 1) for line in board_settings.read().split())
+NODE = BOARD.get("NODE", "")
+REGISTERS_TRACE = "/run/glow-registers.trace"
+PREPARED = "/run/glow-prepared"
+
+
+def make_node(path: str, mode: int, kind: str | None = None) -> None:
+    """By default a register file as large as the map, in place of the node
+    wiringPi maps, or else a node of the kind given ("c 240"); owned by gpio
+    as a board's is."""
+    if os.path.exists(path):
+        os.remove(path)
+    if kind is None:
+        # Written out: a page first written after the file systems went
+        # read-only at a shutdown would be refused (SIGBUS).
+        with open(path, "wb") as registers:
+            registers.write(bytes(int(BOARD["NODE_BYTES"])))
+    else:
+        subprocess.run(["mknod", path, *kind.split(), "0"], check=True)
+    os.chown(path, 0, grp.getgrnam("gpio").gr_gid)
+    os.chmod(path, mode)
+
+
+def start_register_probe() -> None:
+    """The pin's levels from the node's file, from now on, as the chip would
+    show them, through the shutdown hooks: its unit has no default
+    dependencies, so that no shutdown stops it, and its name starts with
+    '@', which systemd-shutdown's last kill spares."""
+    systemctl("stop", "glow-test-registers.service")
+    systemctl("reset-failed", "glow-test-registers.service")
+    if os.path.exists(REGISTERS_TRACE):
+        os.remove(REGISTERS_TRACE)
+    probe = "/usr/local/sbin/glow-register-probe"  # on the root, which is never unmounted
+    shutil.copy(os.path.join(OUT, "register_probe"), probe)
+    subprocess.run(["systemd-run", "--unit=glow-test-registers", "-p", "DefaultDependencies=no",
+                    "/bin/bash", "-c", 'exec -a @register_probe "$0" "$@"', probe, NODE,
+                    BOARD["BOARD"], BOARD["BCM"], WIRING["GLOW_BOARD_LED"],
+                    WIRING["GLOW_BOARD_LED_ACTIVE"], REGISTERS_TRACE, "2000"],
+                   capture_output=True, timeout=60 * SLOWNESS)
+    wait_until(lambda: os.path.exists(REGISTERS_TRACE), "the register probe")
+
+
+def pin_levels() -> list[tuple[int, int]]:
+    """The LED pin's levels so far, as (µs, level), from the probe's trace."""
+    try:
+        return glowtrace.read_trace(REGISTERS_TRACE).levels()
+    except (glowtrace.TraceError, OSError):
+        return []  # a line still being written: the next look reads it
+
+
+def light(level: int) -> int:
+    return 1 - level if WIRING["GLOW_BOARD_LED_ACTIVE"] == "low" else level
+
+
+def installs_and_makes_the_gpio_group():
+    # The units' states and recorded state after an install are checked on a
+    # running container; the group is made here alone, as the containers'
+    # test users make it too.
+    install()
+    check(subprocess.run(["getent", "group", "gpio"], capture_output=True).returncode == 0, "no gpio group")
+    make_node(NODE, 0o660)
+    start_register_probe()
+    open(PREPARED, "w").close()
+
+
+def starts_and_stops_dark():
+    since_us = time.monotonic_ns() // 1000  # the traces' clock
+    start("glowtwice")
+    wait_until(lambda: sum(1 for t, _ in pin_levels() if t >= since_us) >= 2,
+               "glowtwice on the pin", 60)
+    check(systemctl("stop", "glowtwice").returncode == 0, "systemctl stop glowtwice failed")
+
+    def dark_at_rest() -> bool:
+        levels = pin_levels()
+        return bool(levels) and light(levels[-1][1]) == 0 and \
+            time.monotonic_ns() // 1000 - levels[-1][0] > 1000000
+    wait_until(dark_at_rest, "the LED dark and at rest after glowtwice stopped", 60)
+
+
+def scheduling(unit: str) -> str:
+    """The channel thread's policy and priority, from procfs: SCHED_RR and
+    its priority where a thread of the program has it, else SCHED_OTHER 0."""
+    def threads() -> list[tuple[int, int]]:
+        found = []
+        try:
+            pid = program_pid(unit)
+            for task in os.listdir(f"/proc/{pid}/task"):
+                with open(f"/proc/{pid}/task/{task}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+                found.append((int(fields[38]), int(fields[37])))  # policy, rt_priority
+        except (IndexError, OSError):
+            return []
+        return found
+    wait_until(lambda: len(threads()) >= 2, "the channel thread")
+    round_robin = [priority for policy, priority in threads() if policy == 2]
+    return f"SCHED_RR {round_robin[0]}" if round_robin else "SCHED_OTHER 0"
+
+
+def channel_thread_is_real_time_only_under_the_units_limit():
+    start("glowbreathe")
+    got = scheduling("glowbreathe.service")
+    check(got == "SCHED_RR 90", f"under LimitRTPRIO=99 the channel thread got {got}")
+    drop_in("glowbreathe.service", "[Service]\nLimitRTPRIO=0\n")
+    systemctl("restart", "glowbreathe")
+    got = scheduling("glowbreathe.service")
+    check(got == "SCHED_OTHER 0", f"without the limit the channel thread got {got}")
+
+
+def open_fails_with(reason: str) -> None:
+    systemctl("restart", "glowtwice")
+    wait_until(lambda: show("glowtwice.service", "ActiveState") == "failed", "glowtwice to fail")
+    # wiringPi's own words, which the virtual board also uses.
+    wait_until(lambda: f"or {NODE}: {reason}." in
+               subprocess.run(["journalctl", "-u", "glowtwice", "-n", "12", "-o", "cat"],
+                              capture_output=True, text=True).stdout,
+               f"'{reason}' in the journal")
+    systemctl("reset-failed", "glowtwice")
+
+
+def the_gpio_node_passes_every_check_and_each_check_can_refuse():
+    # Root:gpio 0660, through the group, under the shipped units' confinement.
+    start("glowtwice")
+    wait_until(lambda: mapped_node("glowtwice.service") == NODE, f"{NODE} mapped")
+    # Which check refuses, told apart by the error: a char node of a major
+    # with no driver passes them all and only then fails (ENXIO); the
+    # device policy refuses with EPERM, the file's mode with EACCES.
+    make_node(NODE, 0o660, "c 240")
+    open_fails_with("No such device or address")
+    drop_in("glowtwice.service", "[Service]\nDeviceAllow=\n")
+    open_fails_with("Operation not permitted")
+    remove_drop_ins()
+    os.chmod(NODE, 0o600)
+    open_fails_with("Permission denied")
+
+
+# The second boot, after the reboot that the last check of the first asks for.
+REBOOTED = "/var/lib/glow-system-test/rebooted"
+# The test's shutdown hook runs beside glow's own once the file systems are
+# unmounted: this harness, copied to the root with what it reads.
+HOOK = "/usr/lib/systemd/system-shutdown/glow-system-test"
+HOOK_FOLDER = "/usr/local/lib/glow-system-test"
+
+
+def arm_the_shutdown(then: str) -> None:
+    """A register file for the LED, its probe, and the test's end made an
+    orderly reboot or power-off."""
+    make_node(NODE, 0o660)
+    if os.path.exists("/dev/mem"):
+        # glow's shutdown hook runs its program as root, unconfined, where
+        # wiringPi maps /dev/mem first: this machine has no BCM chip there,
+        # so the node it falls back to is the register file.
+        os.remove("/dev/mem")
+    start_register_probe()
+    os.makedirs("/run/systemd/system/test-system.service.d", exist_ok=True)
+    with open("/run/systemd/system/test-system.service.d/then.conf", "w") as drop_in_file:
+        drop_in_file.write(f"[Unit]\nSuccessAction={then}\n")
+    systemctl("daemon-reload")
+
+
+def the_story_is_enabled_for_a_reboot_and_a_power_off():
+    for unit in ("glow-shutdown@glowtwice.service", "glow-poweroff@glowfull.service"):
+        check(systemctl("enable", unit).returncode == 0, f"could not enable {unit}")
+    shutil.rmtree(HOOK_FOLDER, ignore_errors=True)
+    shutil.copytree(os.path.join(HERE, "..", "..", "tools", "glowtrace"),
+                    os.path.join(HOOK_FOLDER, "glowtrace"))
+    shutil.copy(os.path.abspath(__file__), HOOK_FOLDER)
+    for name in ("test.env", "programs.txt", "virtual-board.env", "board.env"):
+        shutil.copy(os.path.join(OUT, name), HOOK_FOLDER)
+    with open(HOOK, "w") as hook:
+        hook.write(f"#!/bin/sh\nexec /usr/bin/python3 -B {HOOK_FOLDER}/harness.py {HOOK_FOLDER} "
+                   "--hook \"$1\" >/dev/console 2>&1\n")
+    os.chmod(HOOK, 0o755)
+    os.makedirs(os.path.dirname(REBOOTED), exist_ok=True)
+    open(REBOOTED, "w").close()
+    arm_the_shutdown("reboot")
+
+
+def the_story_stays_enabled_for_a_power_off():
+    for unit in ("glow-shutdown@glowtwice.service", "glow-poweroff@glowfull.service"):
+        check(systemctl("is-enabled", unit).stdout.strip() == "enabled", f"{unit} is not enabled")
+    arm_the_shutdown("poweroff")
+
+
+def left_lit_after_a_power_off_and_dark_after_a_reboot():
+    """Once glow's own hook has run its program: what the LED was left at,
+    from the node's level words (GPLEV0 and GPLEV1, or RIO's one input word
+    on a Pi 5) and its set and clear words (what wiringPi wrote once the
+    probe had ended); and the shutdown pattern's flashes, lit for 50 ms or
+    more (a channel's first cycle lights 1 ms at most), in the probe's trace."""
+    def running() -> bool:
+        # A glow program that has ended stays a zombie until systemd-shutdown reaps it.
+        for status in glob.glob("/proc/[0-9]*/status"):
+            try:
+                with open(status) as file:
+                    fields = dict(line.split(":", 1) for line in file if ":" in line)
+            except OSError:
+                continue
+            if fields["Name"].strip() in ("glowfull", "glowoff") and fields["State"].split()[0] in "RSD":
+                return True
+        return False
+    time.sleep(3)
+    wait_until(lambda: not running(), "glow's shutdown program to end", 30)
+    time.sleep(0.5)  # the probe's last look
+    with open(NODE, "rb") as registers:
+        data = registers.read()
+    def word(byte: int) -> int:
+        return int.from_bytes(data[byte:byte + 4], "little")
+    levels = word(int(BOARD["LEVEL_BYTE"]))
+    if BOARD["BOARD"] != "pi5":
+        levels |= word(int(BOARD["LEVEL_BYTE"]) + 4) << 32  # GPLEV1 follows GPLEV0
+    set_word, clear_word = word(int(BOARD["SET_BYTE"])), word(int(BOARD["CLEAR_BYTE"]))
+    # Only the LED's pin is driven: its level is the one bit set, if any.
+    check(levels & (levels - 1) == 0, f"more than one pin high ({levels:#x})")
+    check(not (set_word and clear_word), "both set and cleared after the probe ended")
+    level = 1 if set_word else 0 if clear_word else int(levels != 0)
+    flashes, lit_since = 0, None
+    for time_us, pin in pin_levels():
+        if light(pin) and lit_since is None:
+            lit_since = time_us
+        elif not light(pin) and lit_since is not None:
+            flashes += time_us - lit_since >= 50000
+            lit_since = None
+    expected = 1 if PHASE == "poweroff" else 0
+    report.append(f"# after the {PHASE}: the LED {'lit' if light(level) else 'dark'}, "
+                  f"shutdown pattern {flashes} flashes")
+    check(light(level) == expected, f"the LED was left {'lit' if light(level) else 'dark'}")
+    check(flashes >= 1, "the shutdown pattern did not show")
+
+
+PHASE = ""  # what this run checks: boot, rebooted, shutdown, or a hook's reboot or poweroff
+
+
+# The checks of each kind, in this order; a container's figures at rest take
+# a minute, and run only where asked for by name.
+CONTAINER = [
     booting_pattern_shows_until_boot_is_complete_then_the_ready_one,
     switching_stops_the_first_then_darkens_then_starts_the_second,
     stopping_leaves_the_pin_low,
@@ -883,15 +1177,24 @@ SCENARIOS = [
     switching_back_and_forth_is_never_refused,
     one_pattern_is_enabled_for_boot_and_presets_enable_none,
     gpio_members_switch_patterns_and_nothing_else,
+    a_board_with_only_one_of_the_two_nodes_runs_the_units,
+] + LIFE
+GUEST = [
+    installs_and_makes_the_gpio_group,
+    starts_and_stops_dark,
+    channel_thread_is_real_time_only_under_the_units_limit,
+    the_gpio_node_passes_every_check_and_each_check_can_refuse,
+    the_story_is_enabled_for_a_reboot_and_a_power_off,
 ]
+BY_NAME_ONLY = [the_failure_light_at_rest]
 SWITCHES = 20
 
 report: list[str] = []
 
 
-def run_all(name: str, steps: list, reset, out: str, diagnose=None) -> int:
-    """Runs each step after reset(), writes the report to out and tells
-    whether all passed; diagnose() adds what a failure left behind."""
+def run_all(name: str, steps: list) -> int:
+    """Runs each step after reset() and adds it to the report; whether all
+    passed. diagnose() adds what a failure left behind."""
     failed = 0
     for step in steps:
         started = time.monotonic()
@@ -903,47 +1206,76 @@ def run_all(name: str, steps: list, reset, out: str, diagnose=None) -> int:
             failed += 1
             detail = str(error) if isinstance(error, Failed) else traceback.format_exc()
             report.append(f"not ok - {step.__name__} ({time.monotonic() - started:.0f} s): {detail}")
-            if diagnose:
-                report.append(diagnose())
+            report.append(diagnose())
     report.append(f"{name}: {len(steps) - failed} passed, {failed} failed")
-    with open(os.path.join(out, "report"), "w") as file:
-        file.write("\n".join(report) + "\n")
     return 1 if failed else 0
 
 
 def reset() -> None:
-    """No traces, no running unit, the units as shipped, the device there."""
+    """No running unit, no scenario drop-in, the units as shipped; in a
+    container no traces and the device there, in a guest the node as made."""
+    if PHASE in ("shutdown", "reboot", "poweroff"):
+        return  # the system is shutting down: what it does is what is checked
     stop_all()
     remove_drop_ins()
-    for path in glob.glob(f"{TRACES}/*"):
-        os.remove(path)
-    os.makedirs(TRACES, exist_ok=True)
-    os.chmod(TRACES, 0o1777)
-    make_device(0o660)
+    if KIND == "container":
+        for path in glob.glob(f"{TRACES}/*"):
+            os.remove(path)
+        os.makedirs(TRACES, exist_ok=True)
+        os.chmod(TRACES, 0o1777)
+        make_device(0o660)
+    elif os.path.exists(PREPARED):
+        make_node(NODE, 0o660)
+        systemctl("reset-failed")
 
 
 def diagnose() -> str:
-    """The journal's last lines, for a failed scenario."""
-    journal = subprocess.run(["journalctl", "-b", "-n", "30", "-o", "short-monotonic"],
-                             capture_output=True, text=True, timeout=60).stdout
-    return "  " + journal.replace("\n", "\n  ")
+    """The journal's last lines, and a guest's nodes and pin, for a failed step."""
+    text = ""
+    if KIND == "guest":
+        text = subprocess.run(["sh", "-c", f"ls -l /dev/gpiomem*; tail -n 6 {REGISTERS_TRACE}"],
+                              capture_output=True, text=True).stdout
+    if PHASE not in ("reboot", "poweroff"):  # a hook's journal is gone
+        text += subprocess.run(["journalctl", "-b", "-n", "30", "-o", "short-monotonic"],
+                               capture_output=True, text=True, timeout=60).stdout
+    return "  " + text.replace("\n", "\n  ")
 
 
-def main(out: str, chosen: list[str]) -> int:
-    if chosen == ["--while-shutting-down"]:
-        os.makedirs(os.path.join(out, "shutdown"), exist_ok=True)
-        return run_all("shutdown", [the_shutdown_pattern_shows_while_the_services_stop],
-                       lambda: None, os.path.join(out, "shutdown"), diagnose)
-    keep_the_boot_traces()
-    # The figures at rest take a minute: only where asked for by name.
-    steps = [s for s in SCENARIOS + [the_failure_light_at_rest] + LIFE
-             if s.__name__ in chosen or not chosen and s is not the_failure_light_at_rest]
-    status = run_all("services", steps, reset, out, diagnose)
-    reset()
-    # The container's shutdown comes next.
-    status |= run_all("before the shutdown", [show_a_pattern_for_the_shutdown], lambda: None, out)
+def main(mode: list[str]) -> int:
+    global PHASE
+    if mode == ["--install"]:
+        # Before a container's boot, with nothing running.
+        try:
+            install()
+        except Failed as error:
+            print(f"install: {error}", file=sys.stderr)
+            return 1
+        print("\n".join(report))
+        return 0
+    if mode[:1] == ["--hook"]:
+        PHASE = mode[1]
+        status = run_all(PHASE, [left_lit_after_a_power_off_and_dark_after_a_reboot])
+        print("\n".join(f"glow-test-report: {line}" for line in "\n".join(report).splitlines()),
+              flush=True)
+        return status
+    if mode == ["--shutdown"]:
+        PHASE, steps = "shutdown", [the_shutdown_pattern_shows_while_the_services_stop]
+    elif KIND == "guest":
+        PHASE, steps = ("rebooted", [the_story_stays_enabled_for_a_power_off]) \
+            if os.path.exists(REBOOTED) else ("boot", GUEST)
+    else:
+        keep_the_boot_traces()
+        chosen = ROW["STEPS"].split()
+        PHASE = "boot"
+        steps = [step for step in CONTAINER + BY_NAME_ONLY
+                 if step.__name__ in chosen or not chosen and step not in BY_NAME_ONLY]
+        # The container's shutdown comes next, with a pattern to take over from.
+        steps.append(show_a_pattern_for_the_shutdown)
+    status = run_all(PHASE, steps)
+    with open(os.path.join(OUT, f"{PHASE}.report"), "w") as file:
+        file.write("\n".join(report) + "\n")
     return status
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2:]))
+    sys.exit(main(sys.argv[2:]))
