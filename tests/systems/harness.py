@@ -775,11 +775,12 @@ def apt(*arguments: str) -> None:
 
 
 def install() -> None:
-    """The package and a wiringpi package, on a system that has no polkit
-    until the package brings it: its packages wait in apt's cache, offline."""
+    """The package and a wiringpi package; in a container on a system that
+    has no polkit until the package brings it: its packages wait in apt's
+    cache, offline."""
     polkit = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "polkitd"], capture_output=True,
                             text=True).stdout
-    check(not polkit.endswith(" installed"), "polkitd was installed before glow")
+    check(KIND == "guest" or not polkit.endswith(" installed"), "polkitd was installed before glow")
     for deb in glob.glob("/var/cache/test-debs/*.deb"):
         shutil.copy(deb, "/var/cache/apt/archives/")
     apt("install", f"{DEBS}/wiringpi.deb", f"{DEBS}/glow.deb")
