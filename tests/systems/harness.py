@@ -141,12 +141,12 @@ def stop_all() -> None:
     systemctl("stop", *UNITS, *STORY_UNITS)
 
 
-def make_device(mode: int, group: str = "gpio") -> None:
-    os.makedirs(os.path.dirname(DEVICE), exist_ok=True)
-    with open(DEVICE, "a"):
+def make_device(mode: int, group: str = "gpio", path: str = DEVICE) -> None:
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "a"):
         pass
-    os.chown(DEVICE, 0, grp.getgrnam(group).gr_gid)
-    os.chmod(DEVICE, mode)
+    os.chown(path, 0, grp.getgrnam(group).gr_gid)
+    os.chmod(path, mode)
 
 
 def drop_in(unit: str, text: str) -> None:
@@ -903,10 +903,7 @@ def a_board_with_only_one_of_the_two_nodes_runs_the_units():
         for present, missing in (("/dev/gpiomem", "/dev/gpiomem0"), ("/dev/gpiomem0", "/dev/gpiomem")):
             if os.path.exists(missing):
                 os.remove(missing)
-            with open(present, "w"):
-                pass
-            os.chown(present, 0, grp.getgrnam("gpio").gr_gid)
-            os.chmod(present, 0o660)
+            make_device(0o660, path=present)
             start("glowfive")
             wait_until(lambda: mapped_node("glowfive.service") == present, f"{present} mapped")
             systemctl("stop", "glowfive")
