@@ -5,6 +5,7 @@ where; the manual pages; the systemd units; and the Debian package."""
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -185,6 +186,27 @@ class Installed(unittest.TestCase):
                     self.assertIn(heading, text)
                 self.assertIn("BCM GPIO 23, pin 16", text)
                 self.assertIn("None. Any arguments are ignored.", text)
+
+    @unittest.skipUnless(ARCHITECTURE == "host", "runs the programs on this machine's board")
+    def test_glow_run_passes_on_a_stop_that_meets_its_program_starting(self):
+        # systemd's stop reaches every process of the unit at once; the one
+        # that meets the child between fork and exec must still end it.
+        environment = glowtrace.board_environment(
+            "real", os.devnull, os.path.join(BUILD_DIR, "virtual-board.env"))
+        command = [os.path.join(self.folder.name, path)
+                   for path in ("libexec/glow/glow-run", "bin/glowfive")]
+        for attempt in range(40):
+            unit = subprocess.Popen(command, env=environment, start_new_session=True)
+            children = f"/proc/{unit.pid}/task/{unit.pid}/children"
+            while unit.poll() is None and not open(children, encoding="ascii").read():
+                pass
+            os.killpg(unit.pid, signal.SIGTERM)
+            try:
+                self.assertEqual(unit.wait(timeout=10), 0, f"attempt {attempt}")
+            except subprocess.TimeoutExpired:
+                os.killpg(unit.pid, signal.SIGKILL)
+                unit.wait()
+                self.fail(f"attempt {attempt}: the stop was lost")
 
     def test_units_verify_clean_and_are_confined(self):
         units = os.path.join(self.folder.name, "lib/systemd/system")

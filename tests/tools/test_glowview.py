@@ -94,9 +94,11 @@ class LiveView(unittest.TestCase):
             if level is not None:
                 seen.append(level)
             time.sleep(0.05)
-        peak = seen.index(max(seen))
+        # The first bright reading, not the brightest: a loaded machine's
+        # window can hold the next breath's top as well.
+        peak = next((i for i, level in enumerate(seen) if level > 90), None)
+        self.assertIsNotNone(peak, seen)
         self.assertLess(min(seen[: peak + 1]), 10, seen)
-        self.assertGreater(seen[peak], 90, seen)
         self.assertLess(min(seen[peak:]), 5, seen)
 
     def test_strip_shows_bursts_of_two_and_of_five(self):
