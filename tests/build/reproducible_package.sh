@@ -8,6 +8,8 @@ set -euo pipefail
 source=$1
 toolchain=$2
 work=$(mktemp -d /tmp/glow-reproducible-XXXXXX)
+# The compiler itself must make the same objects, not a cache of the first.
+export CCACHE_DISABLE=1
 trap 'rm -rf "$work"' EXIT
 
 build() {
