@@ -30,11 +30,6 @@ WIRING = glowtrace.build_settings(os.path.join(BUILD_DIR, "virtual-board.env"))
 # every value is mirrored; pin 25 is BCM GPIO 26, header pin 37.
 OTHER_PIN = 4 if WIRING["GLOW_BOARD_LED"] == "25" else 25
 OTHER_ACTIVE_LOW = WIRING["GLOW_BOARD_LED_ACTIVE"] == "high"
-# How close the lit share of the two builds' cycles must be in the live
-# view: a view that did not mirror the other polarity shows 1 - share,
-# 0.5 or more away for these programs (glowtwice and glowoff are dark most
-# of the time).
-MIRRORED_SHARE_TOLERANCE = 0.25
 CYCLE_MS = {name: length_ms for name, _, length_ms in
             glowtrace.program_table(os.path.join(BUILD_DIR, "programs.txt"))}
 
@@ -121,12 +116,15 @@ class OtherWiring(unittest.TestCase):
                 (default_means, default_last), (other_means, other_last) = shown
                 # Real time: about the same share of each cycle lit and the same light at
                 # the end. glowoff's 20 ms make one or two cycles, whose light depends on
-                # when the machine ran the channel (0.02 against 0.08 seen): the share
-                # is held only as close as a view that forgot to mirror would miss it.
+                # when the machine ran the channel (0.02 against 0.08 seen, 0.27 under
+                # load).
                 self.assertTrue(other_means, "the view saw no whole cycle")
-                self.assertAlmostEqual(sum(other_means) / len(other_means),
-                                       sum(default_means) / len(default_means),
-                                       delta=MIRRORED_SHARE_TOLERANCE)
+                # A view that did not mirror the other polarity shows 1 - share:
+                # the share shown must be nearer the right one than that.
+                share = sum(default_means) / len(default_means)
+                other_share = sum(other_means) / len(other_means)
+                self.assertLess(abs(other_share - share), abs(other_share - (1 - share)),
+                                (other_share, share))
                 self.assertAlmostEqual(other_last, default_last, delta=0.05)
 
     def test_what_the_wiring_changes_passes(self):
