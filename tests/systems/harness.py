@@ -1252,9 +1252,10 @@ def diagnose() -> str:
 
 
 def mask_idle_generators() -> None:
-    """Until the next boot, a reload runs only the generators that make a
-    guest's units (its mounts, any init script's) and the package's: under
-    emulation each of the others takes seconds a reload, to find nothing."""
+    """Until the next boot, a reload runs only the generators that make the
+    system's units (its mounts, any init script's) and the package's: the
+    others find nothing here, and the scenarios reload often, under
+    emulation seconds a generator."""
     os.makedirs("/run/systemd/system-generators", exist_ok=True)
     for path in glob.glob("/usr/lib/systemd/system-generators/systemd-*"):
         name = os.path.basename(path)
@@ -1281,10 +1282,10 @@ def main(mode: list[str]) -> int:
         print("\n".join(f"glow-test-report: {line}" for line in "\n".join(report).splitlines()),
               flush=True)
         return status
+    mask_idle_generators()
     if mode == ["--shutdown"]:
         PHASE, steps = "shutdown", [the_shutdown_pattern_shows_while_the_services_stop]
     elif KIND == "guest":
-        mask_idle_generators()
         PHASE, steps = ("rebooted", [the_story_stays_enabled_for_a_power_off]) \
             if os.path.exists(REBOOTED) else ("boot", GUEST)
     else:
