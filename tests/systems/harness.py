@@ -141,15 +141,12 @@ def stop_all() -> None:
     """Stops the patterns and story units that are not at rest: a stop of
     all twenty by name takes over a second here, and half a minute under
     emulation."""
-    listed = systemctl("list-units", "--all", "--plain", "--no-legend", "glow*.service").stdout
-    busy = set()
-    for line in listed.splitlines():
-        words = line.lstrip("● ").split()  # a failed unit may carry a mark
-        if len(words) >= 3 and words[2] != "inactive":
-            busy.add(words[0])
-    ours = [unit for unit in (*UNITS, *STORY_UNITS) if unit in busy]
-    if ours:
-        systemctl("stop", *ours)
+    # Names given to list-units are patterns: they match loaded units only.
+    listed = systemctl("list-units", "--all", "--plain", "--no-legend", *UNITS, *STORY_UNITS)
+    rows = (line.lstrip("● ").split() for line in listed.stdout.splitlines())  # failed: marked
+    busy = [row[0] for row in rows if len(row) >= 3 and row[2] != "inactive"]
+    if busy:
+        systemctl("stop", *busy)
 
 
 def make_device(mode: int, group: str = "gpio", path: str = DEVICE) -> None:
