@@ -11,7 +11,9 @@
 #                                                  mounts, as a raw ext4 image
 #                                                  for qemu-system-arm/-aarch64
 # Kept in CACHE/RELEASE-ARCH-KIND/STAMP, the stamp made of the recipe, so
-# that a second run, from any clone, builds nothing. Needs root (the system
+# that a second run, from any clone, builds nothing. A guest's kernel is
+# unpacked, and its initramfs made, here rather than by the kernel's
+# package under emulation, which took half the build. Needs root (the system
 # keeps its owners); a foreign ARCH needs foreign-binary support.
 # Prints the system's folder last: ROOT/root or ROOT/image.raw. A run that
 # uses it holds a shared lock on FOLDER.lock meanwhile, and checks
@@ -48,6 +50,7 @@ packages="systemd,systemd-sysv,dbus,python3,util-linux,procps"
 # The test runs once boot is complete, as the units' users see it, and ends
 # the system with its status: a container's systemd exits with it, a
 # guest's powers off. Nothing else to wait for or to log in at.
+essential_hook=
 customize_hook='set -e
 cat >"$1/etc/systemd/system/test-system.service" <<UNIT
 [Unit]
@@ -72,25 +75,26 @@ chroot "$1" systemctl enable test-system.service
 chroot "$1" systemctl mask getty@tty1.service console-getty.service serial-getty@ttyAMA0.service \
     systemd-firstboot.service apt-daily.timer apt-daily-upgrade.timer dpkg-db-backup.timer \
     e2scrub_all.timer fstrim.timer systemd-tmpfiles-clean.timer
-mkdir -p "$1/opt/glow-src" "$1/opt/glow-out" "$1/var/cache/test-debs/partial"
+mkdir -p "$1/opt/glow-src" "$1/opt/glow-out"'
+if [ -z "$kernel" ]; then
+    customize_hook+='
+mkdir -p "$1/var/cache/test-debs/partial"
 chroot "$1" apt-get install --download-only -y -q -o Dir::Cache::Archives=/var/cache/test-debs \
     -o APT::Install-Recommends=true polkitd >/dev/null'
-essential_hook=
-if [ -n "$kernel" ]; then
+else
     # polkit installed already: an install that brings it takes a minute
     # more under emulation, and the containers show it brought.
-    packages+=",polkitd,udev,kmod,initramfs-tools,$kernel"
-    # The initramfs holds just what finds and mounts the root: virtio over
-    # memory-mapped I/O, its block device and ext4.
-    essential_hook='mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/etc/initramfs-tools/hooks"
-echo MODULES=list >"$1/etc/initramfs-tools/conf.d/glow-system-test"
-cat >"$1/etc/initramfs-tools/hooks/glow-system-test" <<HOOK
-#!/bin/sh
-[ "\$1" = prereqs ] && exit 0
-. /usr/share/initramfs-tools/hook-functions
-for module in virtio_mmio virtio_blk ext4; do manual_add_modules \$module; done
-HOOK
-chmod 755 "$1/etc/initramfs-tools/hooks/glow-system-test"'
+    packages+=",polkitd,udev,kmod"
+    # Without its hardware database udev's install compiles none: half a
+    # minute of emulation for names no test reads.
+    essential_hook='echo "path-exclude=/usr/lib/udev/hwdb.d/*" >"$1/etc/dpkg/dpkg.cfg.d/glow-system-test"'
+    # The kernel's package and a static busybox for the initramfs, fetched
+    # by this machine's apt for the guest's architecture: boot_files
+    # installs them.
+    customize_hook+='
+cd "$1/.." && APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-get download -q=2 busybox-static \
+    $(APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-cache depends '"$kernel"' |
+        sed -n "s/^ *Depends: \(linux-image-[0-9].*\)/\1/p")'
     # What a container gets from nspawn, a guest from its image: the source
     # and the run's folder shared by QEMU.
     customize_hook+='
@@ -107,7 +111,48 @@ rm -rf "$1"/var/lib/apt/lists/*'
 fi
 # A container's apt keeps its lists: polkit is installed offline.
 skip=cleanup/apt/lists
-stamp=$(echo "$release $arch $packages $skip $essential_hook $customize_hook" | sha256sum | cut -c1-16)
+
+# boot_files WORK: the kernel unpacked into WORK/root, its modules indexed,
+# and WORK/vmlinuz and WORK/initrd.img beside it. The initramfs loads what
+# finds and mounts the root (virtio over memory-mapped I/O, its block device,
+# ext4), then hands over to systemd; anything failing there ends the guest.
+boot_files() {
+    local work=$1 root=$1/root version module number=10
+    dpkg-deb --fsys-tarfile "$work"/linux-image-*.deb | tar -x --keep-directory-symlink -C "$root"
+    version=$(basename "$root"/boot/vmlinuz-*) version=${version#vmlinuz-}
+    depmod -b "$root" "$version"
+    cp "$root/boot/vmlinuz-$version" "$work/vmlinuz"
+    mkdir -p "$work/initrd/"{bin,dev,modules,proc,root} "$work/busybox"
+    dpkg-deb -x "$work"/busybox-static_*.deb "$work/busybox"
+    cp "$(find "$work/busybox" -type f -path "*/bin/busybox")" "$work/initrd/bin/"
+    modprobe -a -d "$root" -S "$version" --show-depends virtio_mmio virtio_blk ext4 |
+        while read -r how module _; do
+            [ "$how" = insmod ] || continue
+            case "$module" in
+                *.xz) xz -dc "$module" ;;
+                *) cat "$module" ;;
+            esac >"$work/initrd/modules/$((number++))-$(basename "${module%%.ko*}").ko"
+        done
+    cat >"$work/initrd/init" <<'INIT'
+#!/bin/busybox sh
+set -e
+busybox mount -t devtmpfs devtmpfs /dev
+# A module for another processor's extensions fails here as it would on
+# modprobe: the root's mount tells whether what it needs is in.
+for module in /modules/*.ko; do busybox insmod "$module" || true; done
+tries=100
+while [ ! -b /dev/vda ] && [ $((tries -= 1)) -gt 0 ]; do busybox sleep 0.1; done
+busybox mount -t ext4 -o rw,noatime /dev/vda /root
+busybox mount --move /dev /root/dev
+exec busybox switch_root /root /sbin/init "$@"
+INIT
+    chmod 755 "$work/initrd/init"
+    mknod "$work/initrd/dev/console" c 5 1
+    (cd "$work/initrd" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initrd.img"
+    rm -rf "$work/initrd" "$work/busybox" "$work"/*.deb
+}
+stamp=$(echo "$release $arch $packages $skip $essential_hook $customize_hook ${kernel:+$(declare -f boot_files)}" |
+    sha256sum | cut -c1-16)
 system="$folder/$stamp"
 
 mkdir -p "$folder"
@@ -132,8 +177,7 @@ if [ ! -f "$system/.complete" ]; then
         exit 1
     }
     if [ -n "$kernel" ]; then
-        cp "$work"/root/boot/vmlinuz-* "$work/vmlinuz"
-        cp "$work"/root/boot/initrd.img-* "$work/initrd.img"
+        boot_files "$work"
         mke2fs -q -t ext4 -L glow-root -d "$work/root" "$work/image.raw" 2G >&2  # stdout: the folder alone
         rm -rf "$work/root"
     fi
