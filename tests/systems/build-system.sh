@@ -128,10 +128,9 @@ boot_files() {
     modprobe -a -d "$root" -S "$version" --show-depends virtio_mmio virtio_blk ext4 |
         while read -r how module _; do
             [ "$how" = insmod ] || continue
-            case "$module" in
-                *.xz) xz -dc "$module" ;;
-                *) cat "$module" ;;
-            esac >"$work/initrd/modules/$((number++))-$(basename "${module%%.ko*}").ko"
+            # Debian's kernels keep their modules xz-compressed; busybox loads them plain.
+            xz -dc "$module" >"$work/initrd/modules/$number-$(basename "${module%.ko.xz}").ko"
+            number=$((number + 1))
         done
     cat >"$work/initrd/init" <<'INIT'
 #!/bin/busybox sh
