@@ -14,22 +14,40 @@ constexpr int pinDuty(int duty)
 {
     return indicatorActiveLow ? indicatorRange - duty : duty;
 }
-}  // namespace
 
-void indicatorOpen()
+constexpr int darkLevel = indicatorActiveLow ? HIGH : LOW;
+
+// The programs are silent while they work; a set-up failure is the one
+// thing they report, so that it never passes for a running pattern.
+void setUpGpioOrExit()
 {
-    // The programs are silent while they work; a set-up failure is the one
-    // thing they report, so that it never passes for a running pattern.
     if (wiringPiSetup() != 0) {
         std::fprintf(stderr, "%s: cannot set up GPIO access\n", program_invocation_short_name);
         std::exit(EXIT_FAILURE);
     }
+}
+}  // namespace
+
+void indicatorOpen()
+{
+    setUpGpioOrExit();
     pinMode(indicatorPin, OUTPUT);
     if (softPwmCreate(indicatorPin, pinDuty(indicatorInitial), indicatorRange) != 0) {
+        // No channel runs: softPwmCreate may have driven the pin low, which
+        // lights an active-low LED, or left it as it was.
+        digitalWrite(indicatorPin, darkLevel);
         std::fprintf(stderr, "%s: cannot start the soft-PWM channel on pin %d\n",
                      program_invocation_short_name, indicatorPin);
         std::exit(EXIT_FAILURE);
     }
+}
+
+void indicatorDarken()
+{
+    setUpGpioOrExit();
+    // Latched before the pin becomes an output, so that it comes up dark.
+    digitalWrite(indicatorPin, darkLevel);
+    pinMode(indicatorPin, OUTPUT);
 }
 
 void indicatorSet(int duty)

@@ -24,8 +24,14 @@ constexpr int cyclePauseMs = 1000;
 
 // Sets up GPIO access, makes the pin an output and starts the soft-PWM
 // channel on it. If GPIO access or the channel cannot be had, says so in one
-// line on stderr and exits with status 1 before any duty value is written.
+// line on stderr and exits with status 1 before any duty value is written,
+// the pin driven dark where GPIO access was had.
 void indicatorOpen();
+
+// Sets up GPIO access and drives the pin dark as a plain output, with no
+// channel: one write, no thread that could still light it later. If GPIO
+// access cannot be had, says so and exits with status 1, as indicatorOpen.
+void indicatorDarken();
 
 // Makes duty (0..indicatorRange), the share of each cycle the LED is lit,
 // the channel's value from its next cycle on.

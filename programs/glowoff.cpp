@@ -2,19 +2,11 @@
 
 #include "indicator.h"
 
-#include <wiringPi.h>
-
-// A written value shows from the channel's next 10 ms cycle: the first cycle
-// may still carry the 1 the channel was made with, for its first 100 us only,
-// and the second is wholly dark. Holding two cycles ends the process with the
-// pin low for at least one whole cycle. Every switch between the units waits
-// for this hold, so it is no longer than that.
-constexpr int darkHoldMs = 20;
-
+// No soft-PWM channel: its thread lights the pin for a moment at every
+// cycle's start, and one that got no processor before the exit could leave
+// the LED lit. A plain write of the dark level is done once it returns.
 int main()
 {
-    indicatorOpen();
-    indicatorSet(indicatorDark);
-    delay(darkHoldMs);
+    indicatorDarken();
     return 0;
 }

@@ -2,6 +2,7 @@
 // that the board's behaviour can be checked from its trace, and prints what
 // each call that returns a value returned ("setup 0"):
 //   setup | mode PIN MODE | create PIN VALUE RANGE | write PIN VALUE
+//   digital PIN LEVEL
 //   delay MS | usleep US
 
 #include <softPwm.h>
@@ -42,6 +43,9 @@ int main(int argc, char** argv)
         } else if (std::strcmp(operation, "write") == 0) {
             const int pin = number(argv, index, argc);
             softPwmWrite(pin, number(argv, index, argc));
+        } else if (std::strcmp(operation, "digital") == 0) {
+            const int pin = number(argv, index, argc);
+            digitalWrite(pin, number(argv, index, argc));
         } else if (std::strcmp(operation, "delay") == 0) {
             delay(static_cast<unsigned int>(number(argv, index, argc)));
         } else if (std::strcmp(operation, "usleep") == 0) {

@@ -41,7 +41,11 @@ INSTANTIATE_TEST_SUITE_P(
         MisuseCase{"WriteToOtherPin", "setup create 4 1 100 write 5 1", "no-channel"},
         MisuseCase{"SecondChannelOnPin", "setup create 4 1 100 create 4 1 100", "channel-exists"},
         MisuseCase{"PinOutsideTheBoard", "setup mode 70 1", "bad-pin"},
-        MisuseCase{"EmptyRange", "setup create 4 0 0", "bad-range"}),
+        MisuseCase{"EmptyRange", "setup create 4 0 0", "bad-range"},
+        MisuseCase{"PlainWriteOfAPin", "setup digital 4 1 mode 4 1 digital 4 0", ""},
+        MisuseCase{"PlainWriteBesideItsChannel", "setup create 4 1 100 digital 4 0",
+                   "channel-running"},
+        MisuseCase{"PlainWriteOfNoLevel", "setup digital 4 2", "bad-level"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_P(Misuse, IsFlaggedInTheTrace)
@@ -89,6 +93,32 @@ TEST(BoardChannel, TracesTheSchedulingItsThreadGot)
     EXPECT_EQ(schedOf(true), "sched SCHED_RR 4 90");
 }
 
+// GLOW_BOARD_STALL makes the schedules a loaded board may give the channel's
+// thread: none at all after it started, or none after it lit the LED. A
+// channel made at duty 1 and written dark, then held two cycles, is left
+// lit by the second in either polarity, by the first where a low pin
+// lights the LED (the channel is made by driving the pin low).
+TEST(BoardChannel, AStalledThreadLeavesThePinAsItLastDroveIt)
+{
+    const Wiring wiring = builtWiring();
+    const int lit = wiring.activeLow ? 0 : 1;
+    const std::string pin = std::to_string(wiring.pin);
+    const std::string created = wiring.activeLow ? "99" : "1";
+    const std::string dark = wiring.activeLow ? "100" : "0";
+    for (const auto& [stall, leftLit] :
+         {std::pair{"first-cycle", wiring.activeLow}, std::pair{"lit-write", true}}) {
+        SCOPED_TRACE(stall);
+        const FinishedRun run = driveBoard(
+            "setup create " + pin + " " + created + " 100 write " + pin + " " + dark + " delay 20",
+            {.virtualTime = false,
+             .extraEnvironment = {std::string("GLOW_BOARD_STALL=") + stall}});
+        EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus) << run.errors;
+        const std::vector<TraceEvent> levels = run.trace.ofKind("level");
+        ASSERT_FALSE(levels.empty());
+        EXPECT_EQ(levels.back().numbers.at(1) == lit, leftLit) << levels.back().line;
+    }
+}
+
 TEST(VirtualClock, SleepsAdvanceItExactlyAndCostNoRealTime)
 {
     const auto startedAt = std::chrono::steady_clock::now();
@@ -134,7 +164,8 @@ TEST(BoardSettings, RejectsBadValuesWithOneLine)
 {
     for (const char* setting :
          {"GLOW_BOARD_CLOCK=sometimes", "GLOW_BOARD_FAIL=everything", "GLOW_BOARD_LIMIT_MS=soon",
-          "GLOW_BOARD_TRACE_KEEP=-1", "GLOW_BOARD_TRACE_LEVELS=maybe"}) {
+          "GLOW_BOARD_TRACE_KEEP=-1", "GLOW_BOARD_TRACE_LEVELS=maybe",
+          "GLOW_BOARD_STALL=sometimes"}) {
         SCOPED_TRACE(setting);
         const FinishedRun run = driveBoard("setup", {.extraEnvironment = {setting}});
         EXPECT_TRUE(exitedWith(run.waitStatus, 2)) << describeEnd(run.waitStatus);

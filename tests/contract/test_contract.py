@@ -7,7 +7,8 @@ The board's test driver makes the same short run of wiringPi calls on
 either board, and the two must agree call by call (what each returned) and
 duty by duty (the soft-PWM cycle's length and its high time), on the
 channel's first cycle, the level it starts at and the level it leaves when
-the process ends; and both must fail alike when GPIO cannot be reached,
+the process ends; plain writes of a pin's level (digitalWrite, before and
+after pinMode) must drive it alike; and both must fail alike when GPIO cannot be reached,
 with and without WIRINGPI_CODES."""
 
 from __future__ import annotations
@@ -274,6 +275,23 @@ class Contract(unittest.TestCase):
         # For the run's summary, passing or not: how often a second look was needed.
         print(f"contract: {looks.count(1)} of {len(MODELS)} boards agreed at the first look, "
               f"{looks.count(2)} at the second", file=sys.stderr)
+
+    def test_plain_writes_and_modes_drive_the_pin_alike_on_both_boards(self):
+        # glowoff's calls, a write before the pin is an output and after,
+        # each level held long enough for the probe to look.
+        pin = str(self.pin)
+        script = [DRIVER, "setup", "digital", pin, "1", "mode", pin, "1", "delay", "50",
+                  "digital", pin, "0", "delay", "50", "digital", pin, "1", "delay", "50",
+                  "mode", pin, "1", "digital", pin, "0", "delay", "50"]
+        for model in MODELS:
+            with self.subTest(model=model):
+                virtual = self.on_virtual_board(script, model)
+                real = self.on_wiringpi(script, model)
+                self.assertEqual((real.status, real.stdout, real.stderr),
+                                 (virtual.status, virtual.stdout, virtual.stderr))
+                self.assertEqual([level for _, level in real.trace.levels()], [1, 0, 1, 0])
+                self.assertEqual([level for _, level in virtual.trace.levels()],
+                                 [level for _, level in real.trace.levels()])
 
     def test_both_boards_fail_alike(self):
         # Each way wiringPi's set-up fails before the first write: the node

@@ -26,12 +26,12 @@ PROGRAMS = tuple(glowtrace.programs(os.path.join(BUILD_DIR, "programs.txt")))
 
 # The C libraries' names; libpthread only where the C library keeps it apart.
 ALLOWED_LIBRARIES = {"libwiringPi.so", "libc.so.6", "libpthread.so.0"}
-WIRINGPI_CALLS = {"wiringPiSetup", "pinMode", "softPwmCreate", "softPwmWrite", "delay"}
+WIRINGPI_CALLS = {"wiringPiSetup", "pinMode", "digitalWrite", "softPwmCreate", "softPwmWrite"}
+SLEEPS = {"delay", "usleep"}
 # The C runtime's start-up and hardening helpers, and what the one-line
 # failure message needs. Nothing that reads the environment or files, and
 # nothing that writes to stdout.
-ALLOWED_IMPORTS = WIRINGPI_CALLS | {
-    "usleep",
+ALLOWED_IMPORTS = WIRINGPI_CALLS | SLEEPS | {
     "__libc_start_main", "__cxa_finalize", "__gmon_start__", "abort", "__progname",
     "_ITM_registerTMCloneTable", "_ITM_deregisterTMCloneTable",
     "__stack_chk_fail", "__stack_chk_guard",
@@ -126,6 +126,7 @@ class Binaries(unittest.TestCase):
             self.assertEqual(symbols - ALLOWED_IMPORTS, set())
             self.assertLessEqual(WIRINGPI_CALLS, symbols)
             self.assertEqual("usleep" in symbols, program in ("glowtwice", "glowfive"))
+            self.assertEqual("delay" in symbols, program != "glowoff")
 
     def test_hardened(self):
         for _, path in self.each_program(watcher=True):

@@ -37,7 +37,6 @@ STATED = [
     ("man", "glowfive", r"then (\d+) (ms) dark", "gap"),
     ("man", "glowfive", r"\.IP rest 8 (\d+) (ms)", "rest"),
     ("man", "glowfull", r"holds it for (\d+) (ms)", "hold"),
-    ("man", "glowoff", r"waits (\d+) (ms)", "gap"),
     ("README", "glowbreathe", r"\((\d+) (ms) a cycle\)", "cycle"),
     ("README", "glowbreathe", r"then (\d+) (s) dark", "rest"),
     ("README", "glowtwice", r"\((\d+) (ms) a cycle\)", "cycle"),
@@ -46,7 +45,6 @@ STATED = [
     ("README", "glowtwice", r"then (\d+) (s) dark", "rest"),
     ("README", "glowfive", r"\((\d+) (ms) a cycle\)", "cycle"),
     ("README", "glowfull", r"full brightness for (\d+) (s)", "hold"),
-    ("README", "glowoff", r"held (\d+) (ms)", "gap"),
 ]
 
 

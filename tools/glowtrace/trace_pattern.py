@@ -27,6 +27,9 @@ def pattern_steps(trace: Trace) -> list[Step]:
         if name == "softPwmWrite" and len(event.numbers) == 2:
             # The share of the cycle the LED is lit, whatever its wiring.
             steps.append(Step("write", trace.light(event.numbers[1], 100), event.time_us))
+        elif name == "digitalWrite" and len(event.numbers) == 2:
+            # A plain write of the pin's level: the whole cycle lit or dark.
+            steps.append(Step("write", trace.light(event.numbers[1]) * 100, event.time_us))
         elif name == "delay" and event.numbers:
             steps.append(Step("sleep", event.numbers[0] * 1000, event.time_us))
         elif name == "usleep" and event.numbers:

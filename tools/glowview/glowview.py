@@ -67,6 +67,8 @@ class LiveTrace:
         # Shown as the LED's light: the duty lit and the lit share of each cycle.
         if event.kind == "call" and event.words[0] == "softPwmWrite":
             self.duty = self.wiring.light(event.numbers[1], 100)
+        elif event.kind == "call" and event.words[0] == "digitalWrite":
+            self.duty = self.wiring.light(event.numbers[1]) * 100
         elif event.kind == "call" and event.words[0] == "softPwmCreate" and self.cycles is None:
             self.wiring.events.append(event)
             if self.wiring.pwm_cycle_us:

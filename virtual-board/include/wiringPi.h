@@ -15,6 +15,7 @@ extern "C" {
 
 int wiringPiSetup(void);
 void pinMode(int pin, int mode);
+void digitalWrite(int pin, int value);
 void delay(unsigned int howLong);
 
 #ifdef __cplusplus

@@ -42,8 +42,14 @@ struct Channel {
     int range = 0;
     std::atomic<int> value{0};
     std::atomic<bool> threadRunning{false};  // the thread has taken its pin
-    int level = -1;  // last traced level; only the channel's thread touches it
+    // Last traced level: set by the channel's thread, or by digitalWrite
+    // where no channel runs (a write beside a running one is misuse).
+    std::atomic<int> level{-1};
 };
+
+// Where GLOW_BOARD_STALL makes the channel's thread stop for good, as a
+// thread that gets no processor again before the process ends.
+enum class Stall { never, firstCycle, litWrite };
 
 struct Board {
     bool virtualTime = false;
@@ -54,6 +60,7 @@ struct Board {
     bool failBoardModel = false;       // cannot tell which board this is
     bool failChannelRefused = false;   // softPwmCreate refuses the channel
     bool failChannelThread = false;    // the channel's thread cannot start
+    Stall stall = Stall::never;
     bool returnCodes = false;          // WIRINGPI_CODES: return -1 instead of exiting
     const char* gpioDevice = nullptr;  // opened and mapped as wiringPi maps /dev/gpiomem
     // Where a plain file stands in for the registers, the pins' levels show in
@@ -164,6 +171,15 @@ void readFailureSettings()
         if (*fail != '\0' && !board.failGpioAccess && !board.failBoardModel &&
             !board.failChannelRefused && !board.failChannelThread) {
             exitWithBadSetting("GLOW_BOARD_FAIL", fail);
+        }
+    }
+    if (const char* stall = std::getenv("GLOW_BOARD_STALL")) {
+        if (std::strcmp(stall, "first-cycle") == 0) {
+            board.stall = Stall::firstCycle;
+        } else if (std::strcmp(stall, "lit-write") == 0) {
+            board.stall = Stall::litWrite;
+        } else {
+            exitWithBadSetting("GLOW_BOARD_STALL (first-cycle or lit-write)", stall);
         }
     }
     // wiringPi looks only at whether the variable is there, not at its value.
@@ -317,12 +333,19 @@ void showLevelInRegisters(int pin, int level)
 
 void setLevel(int pin, Channel& channel, int level)
 {
-    if (channel.level != level) {
-        channel.level = level;
+    if (channel.level.exchange(level) != level) {
         showLevelInRegisters(pin, level);
         if (board.traceLevels) {
-            trace::record(trace::make(monotonicUs(), trace::Kind::level, nullptr, {pin, level}));
+            trace::record(trace::make(nowUs(), trace::Kind::level, nullptr, {pin, level}));
         }
+    }
+}
+
+// A stalled thread never runs again; the process's end takes it.
+void stallForGood()
+{
+    for (;;) {
+        pause();
     }
 }
 
@@ -353,15 +376,25 @@ void* runChannel(void* channelArgument)
     const int pin = static_cast<int>(&channel - board.channels);
     askForRealTimePriority(pin);
     channel.threadRunning.store(true);
+    if (board.stall == Stall::firstCycle) {
+        stallForGood();
+    }
+    const int litLevel = board.ledActiveLow ? 0 : 1;
     for (;;) {
         const int high = channel.value.load(std::memory_order_acquire);
         const int low = channel.range - high;
         if (high != 0) {
             setLevel(pin, channel, 1);
+            if (board.stall == Stall::litWrite && litLevel == 1) {
+                stallForGood();
+            }
         }
         sleepRealUs(high * pulseUnitUs);
         if (low != 0) {
             setLevel(pin, channel, 0);
+            if (board.stall == Stall::litWrite && litLevel == 0) {
+                stallForGood();
+            }
         }
         sleepRealUs(low * pulseUnitUs);
     }
@@ -524,6 +557,27 @@ BOARD_API void pinMode(int pin, int mode)
     validPin("pinMode", pin);
 }
 
+// Sets the pin's output latch, as wiringPi's write of the set or clear
+// register does: the level shows at once, whether or not the pin is an
+// output yet, in either clock. A write to a pin whose soft-PWM channel runs
+// fights that channel's thread; any value other than LOW or HIGH is misuse.
+BOARD_API void digitalWrite(int pin, int value)
+{
+    recordCall("digitalWrite", {pin, value});
+    checkSetupDone("digitalWrite", pin);
+    if (!validPin("digitalWrite", pin)) {
+        return;
+    }
+    if (value != LOW && value != HIGH) {
+        recordMisuse("bad-level", "digitalWrite", {pin, value});
+    }
+    Channel& channel = board.channels[pin];
+    if (channel.exists.load()) {
+        recordMisuse("channel-running", "digitalWrite", {pin});
+    }
+    setLevel(pin, channel, value == LOW ? 0 : 1);
+}
+
 BOARD_API int softPwmCreate(int pin, int value, int range)
 {
     if (board.failChannelRefused) {
@@ -551,13 +605,16 @@ BOARD_API int softPwmCreate(int pin, int value, int range)
     // A thread that cannot start gives pthread_create's error number, a
     // positive one, as wiringPi passes it on.
     int result = 0;
+    // As wiringPi does: the pin is driven low first, whether or not its
+    // thread then starts.
+    if (!board.virtualTime) {
+        setLevel(pin, channel, 0);
+    }
     if (board.failChannelThread) {
         result = EAGAIN;
     } else if (!board.virtualTime) {
-        // As wiringPi does: the pin is driven low first, and the call returns
-        // only once the thread runs, polling every millisecond, so that the
-        // first cycle shows the initial value.
-        setLevel(pin, channel, 0);
+        // The call returns only once the thread runs, polling every
+        // millisecond, so that the first cycle shows the initial value.
         trace::allowThreads();
         pthread_t thread;
         result = pthread_create(&thread, nullptr, runChannel, &channel);
