@@ -1,0 +1,36 @@
+#pragma once
+
+// The failure light's bus side: one subscription to systemd's signals per
+// connection, the whole state read again where signals may have been
+// missed, and the failure and ready patterns started and stopped as the
+// rules decide.
+
+#include "failure_rules.h"
+
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+// The exit status of a watcher that finds no system bus at its start: its
+// unit does not restart it for that.
+constexpr int noBusStatus = 3;
+
+struct Watcher {
+    FailureRules rules;
+    char failurePattern[unitNameMax];
+    char shownPath[unitNameMax + 32];  // there while the light shown is this watcher's
+    sd_event* event;
+    sd_bus* bus;
+    sd_event_source* reconnectTimer;
+    sd_event_source* rereadTimer;
+    sd_event_source* settleTimer;
+    bool subscribed;  // on this connection
+    bool shownOnDisk;
+};
+
+// Connects, subscribes and reads the whole state. Negative where it cannot:
+// -ENOENT or -ECONNREFUSED when there is no system bus at all.
+int watcherStart(Watcher& w);
+
+enum Priority { priorityError = 3, priorityWarning = 4, priorityInfo = 6 };
+// One line on stderr, with its journal priority where the journal reads it.
+void say(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
