@@ -10,7 +10,7 @@ namespace {
 
 constexpr const char* readyPattern = "glow-ready.service";
 constexpr const char* shutdownTarget = "shutdown.target";
-constexpr uint64_t recoveredAfterMaxS = 24 * 60 * 60;
+constexpr uint64_t recoveredAfterMaxS = uint64_t{24} * 60 * 60;
 
 bool is(const char* text, const char* word)
 {
@@ -61,7 +61,8 @@ CountedUnit* add(FailureRules& rules, const char* unit)
 {
     if (rules.count == rules.capacity) {
         size_t capacity = rules.capacity ? rules.capacity * 2 : 16;
-        auto* grown = static_cast<CountedUnit*>(realloc(rules.counted, capacity * sizeof(CountedUnit)));
+        auto* grown =
+            static_cast<CountedUnit*>(realloc(rules.counted, capacity * sizeof(CountedUnit)));
         if (!grown) {
             return nullptr;
         }
@@ -80,7 +81,8 @@ CountedUnit* add(FailureRules& rules, const char* unit)
 // True where the unit was one of them.
 bool watchedByGlow(FailureRules& rules, const UnitState& state, bool& readyEnded)
 {
-    const bool idle = (is(state.active, "inactive") || is(state.active, "failed")) && state.job == 0;
+    const bool idle =
+        (is(state.active, "inactive") || is(state.active, "failed")) && state.job == 0;
     if (is(state.unit, rules.failurePattern)) {
         if (idle) {
             rules.shown = false;  // stopped by someone else, or by a pattern started since
@@ -109,9 +111,8 @@ bool judge(FailureRules& rules, const UnitState& state, const char* result, uint
     CountedUnit* entry = find(rules, state.unit);
     // A service that Restart=always brings back after a clean exit did not
     // fail; one whose Result is not known is taken to have.
-    const bool failing =
-        is(state.active, "failed") ||
-        (strncmp(state.sub, "auto-restart", 12) == 0 && !is(result, "success"));
+    const bool failing = is(state.active, "failed") ||
+                         (strncmp(state.sub, "auto-restart", 12) == 0 && !is(result, "success"));
     if (failing) {
         if (entry) {
             entry->runningSinceUs = neverUs;
@@ -206,7 +207,7 @@ bool unitLeftOut(const FailureRules& rules, const char* unit)
     const char* suffix = strrchr(unit, '.');
     if (suffix && strcmp(suffix, ".service") == 0) {
         char name[unitNameMax];
-        size_t length = static_cast<size_t>(suffix - unit);
+        auto length = static_cast<size_t>(suffix - unit);
         if (length < sizeof name) {
             memcpy(name, unit, length);
             name[length] = '\0';

@@ -150,8 +150,8 @@ int main(int argc, char** argv)
         if (pread(lock, holder, sizeof holder - 1, 0) <= 0) {
             strcpy(holder, "another glow-degraded@");
         }
-        say(priorityInfo, "%s shows failed units already: this one stands by (disable one of the two)",
-            holder);
+        say(priorityInfo,
+            "%s shows failed units already: this one stands by (disable one of the two)", holder);
         sd_notifyf(0, "READY=1\nSTATUS=Standing by: %s shows failed units", holder);
         // The holder's end closes its descriptor: then try again. Tried once
         // more once watched, for a holder that ended before.

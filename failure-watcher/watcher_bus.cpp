@@ -39,12 +39,11 @@ void giveUp(Watcher& w, const char* what, int result)
 }
 
 // Arms timer (made on first use) for atUs; false where sd-event refuses.
-bool armTimer(Watcher& w, sd_event_source*& timer, uint64_t atUs,
-              sd_event_time_handler_t handler)
+bool armTimer(Watcher& w, sd_event_source*& timer, uint64_t atUs, sd_event_time_handler_t handler)
 {
     int result = timer ? sd_event_source_set_time(timer, atUs)
-                       : sd_event_add_time(w.event, &timer, CLOCK_MONOTONIC, atUs,
-                                           timerAccuracyUs, handler, &w);
+                       : sd_event_add_time(w.event, &timer, CLOCK_MONOTONIC, atUs, timerAccuracyUs,
+                                           handler, &w);
     if (result >= 0) {
         result = sd_event_source_set_enabled(timer, SD_EVENT_ONESHOT);
     }
@@ -58,8 +57,8 @@ bool armTimer(Watcher& w, sd_event_source*& timer, uint64_t atUs,
 bool callManager(Watcher& w, const char* method, const char* unit)
 {
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    const int result = sd_bus_call_method(w.bus, systemdName, managerPath, managerInterface,
-                                          method, &error, nullptr, "ss", unit, "replace");
+    const int result = sd_bus_call_method(w.bus, systemdName, managerPath, managerInterface, method,
+                                          &error, nullptr, "ss", unit, "replace");
     if (result < 0) {
         say(priorityWarning, "%s %s: %s", method, unit, reason(error, result));
     }
@@ -71,9 +70,8 @@ bool callManager(Watcher& w, const char* method, const char* unit)
 bool systemStopping(Watcher& w)
 {
     char* state = nullptr;
-    const int result = sd_bus_get_property_string(w.bus, systemdName, managerPath,
-                                                  managerInterface, "SystemState", nullptr,
-                                                  &state);
+    const int result = sd_bus_get_property_string(w.bus, systemdName, managerPath, managerInterface,
+                                                  "SystemState", nullptr, &state);
     const bool stopping = result >= 0 && strcmp(state, "stopping") == 0;
     free(state);
     return stopping;
@@ -108,7 +106,8 @@ void act(Watcher& w, Verdict verdict, const char* unit)
         verdict = Verdict::nothing;  // the shutdown's own pattern, if any, shows
     }
     if (verdict == Verdict::show) {
-        say(priorityInfo, "%s failed: %s shows", unit ? unit : "a unit", w.failurePattern);
+        say(priorityInfo, "%s failed: %s shows",
+            unit && !unitLeftOut(w.rules, unit) ? unit : "a unit", w.failurePattern);
         callManager(w, "StartUnit", w.failurePattern);
     } else if (verdict == Verdict::handBack) {
         // glow-ready.service is ordered after every failure pattern, so its
@@ -160,8 +159,8 @@ int subscribe(Watcher& w, sd_bus_error& error)
     if (w.subscribed) {
         return 0;
     }
-    int result = sd_bus_call_method(w.bus, systemdName, managerPath, managerInterface,
-                                    "Subscribe", &error, nullptr, "");
+    int result = sd_bus_call_method(w.bus, systemdName, managerPath, managerInterface, "Subscribe",
+                                    &error, nullptr, "");
     if (result < 0 && sd_bus_error_has_name(&error, "org.freedesktop.systemd1.AlreadySubscribed")) {
         sd_bus_error_free(&error);
         result = 0;
@@ -170,35 +169,63 @@ int subscribe(Watcher& w, sd_bus_error& error)
     return result;
 }
 
+int unitsListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/);
+
 // The whole state, read after every connect, daemon-reexec and reload: a
 // missed signal costs one query, never a wrong light. A read that fails is
-// tried again a second later, not at every signal.
-int readAll(Watcher& w)
+// tried again a second later, not at every signal. The listing is asked for
+// without waiting, so that the signals sent before it are taken before it.
+void readAll(Watcher& w)
 {
-    sd_bus_message* reply = nullptr;
+    if (w.reading) {
+        w.readAgain = true;
+        return;
+    }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int result = subscribe(w, error);
     if (result >= 0) {
-        result = sd_bus_call_method(w.bus, systemdName, managerPath, managerInterface,
-                                    "ListUnits", &error, &reply, "");
-    }
-    if (result >= 0) {
-        result = sd_bus_message_enter_container(reply, 'a', "(ssssssouso)");
+        result = sd_bus_call_method_async(w.bus, nullptr, systemdName, managerPath,
+                                          managerInterface, "ListUnits", unitsListed, &w, "");
     }
     if (result < 0) {
         say(priorityWarning, "cannot read the units, trying again: %s", reason(error, result));
         sd_bus_error_free(&error);
-        sd_bus_message_unref(reply);
         rereadLater(w, retryAfterUs);
-        return result;
+        return;
     }
+    w.reading = true;
+}
+
+// Whether a signal comes from the manager that answered the last read: one
+// from a manager gone since (before a daemon-reexec) may be delivered after
+// the new one's listing, and is older than it.
+bool fromCurrentManager(const Watcher& w, sd_bus_message* message)
+{
+    const char* sender = sd_bus_message_get_sender(message);
+    return !w.manager[0] || !sender || strcmp(sender, w.manager) == 0;
+}
+
+int unitsListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
+{
+    auto& w = *static_cast<Watcher*>(userdata);
+    w.reading = false;
+    if (const char* sender = sd_bus_message_get_sender(reply)) {
+        snprintf(w.manager, sizeof w.manager, "%s", sender);
+    }
+    int result = 0;
+    if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+        say(priorityWarning, "cannot read the units, trying again: %s", error->message);
+        rereadLater(w, retryAfterUs);
+        return 0;
+    }
+    result = sd_bus_message_enter_container(reply, 'a', "(ssssssouso)");
     rulesBeginRead(w.rules);
     const char* firstNew = nullptr;
     UnitState state = {};
     const char* path = nullptr;
-    while ((result = sd_bus_message_read(reply, "(ssssssouso)", &state.unit, nullptr, nullptr,
-                                         &state.active, &state.sub, nullptr, &path, &state.job,
-                                         nullptr, nullptr)) > 0) {
+    while (result >= 0 && (result = sd_bus_message_read(reply, "(ssssssouso)", &state.unit, nullptr,
+                                                        nullptr, &state.active, &state.sub, nullptr,
+                                                        &path, &state.job, nullptr, nullptr)) > 0) {
         char* serviceOutcome = nullptr;
         if (strncmp(state.sub, "auto-restart", 12) == 0) {
             serviceOutcome = serviceResult(w, path);
@@ -214,12 +241,14 @@ int readAll(Watcher& w)
     if (result < 0) {
         // Half a listing: what it said is kept, the rest read again.
         say(priorityWarning, "cannot read the units' list, trying again: %s", strerror(-result));
-        sd_bus_message_unref(reply);
         rereadLater(w, retryAfterUs);
-        return result;
+        return 0;
     }
     act(w, rulesEndRead(w.rules), firstNew);
-    sd_bus_message_unref(reply);
+    if (w.readAgain) {
+        w.readAgain = false;
+        rereadLater(w, 0);
+    }
     return 0;
 }
 
@@ -236,7 +265,8 @@ int propertiesChanged(sd_bus_message* message, void* userdata, sd_bus_error* /*u
     auto& w = *static_cast<Watcher*>(userdata);
     char* unit = nullptr;
     const char* path = sd_bus_message_get_path(message);
-    if (!path || sd_bus_path_decode(path, unitPathPrefix, &unit) <= 0) {
+    if (!fromCurrentManager(w, message) || !path ||
+        sd_bus_path_decode(path, unitPathPrefix, &unit) <= 0) {
         return 0;
     }
     const char* interface = nullptr;
@@ -289,10 +319,9 @@ int unitListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
     }
     UnitState state = {};
     int result = sd_bus_message_enter_container(reply, 'a', "(ssssssouso)");
-    while (result >= 0 &&
-           (result = sd_bus_message_read(reply, "(ssssssouso)", &state.unit, nullptr, nullptr,
-                                         &state.active, &state.sub, nullptr, nullptr, &state.job,
-                                         nullptr, nullptr)) > 0) {
+    while (result >= 0 && (result = sd_bus_message_read(
+                               reply, "(ssssssouso)", &state.unit, nullptr, nullptr, &state.active,
+                               &state.sub, nullptr, nullptr, &state.job, nullptr, nullptr)) > 0) {
         act(w, rulesUnitChanged(w.rules, state, now(w)), state.unit);
     }
     if (result < 0) {
@@ -305,7 +334,8 @@ int unitNew(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
 {
     auto& w = *static_cast<Watcher*>(userdata);
     const char* unit = nullptr;
-    if (sd_bus_message_read(message, "s", &unit) < 0 || unitLeftOut(w.rules, unit)) {
+    if (!fromCurrentManager(w, message) || sd_bus_message_read(message, "s", &unit) < 0 ||
+        unitLeftOut(w.rules, unit)) {
         return 0;
     }
     sd_bus_message* call = nullptr;
@@ -329,7 +359,7 @@ int unitRemoved(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*
 {
     auto& w = *static_cast<Watcher*>(userdata);
     const char* unit = nullptr;
-    if (sd_bus_message_read(message, "s", &unit) >= 0) {
+    if (fromCurrentManager(w, message) && sd_bus_message_read(message, "s", &unit) >= 0) {
         act(w, rulesUnitRemoved(w.rules, unit), unit);
     }
     return 0;
@@ -355,6 +385,7 @@ int managerAppeared(sd_bus_message* message, void* userdata, sd_bus_error* /*unu
     const char* before = nullptr;
     const char* after = nullptr;
     if (sd_bus_message_read(message, "sss", &name, &before, &after) >= 0 && after && *after) {
+        snprintf(w.manager, sizeof w.manager, "%s", after);
         w.subscribed = false;
         rereadLater(w, 0);
     }
@@ -393,6 +424,8 @@ int connect(Watcher& w)
         w.bus = sd_bus_flush_close_unref(w.bus);
     }
     w.subscribed = false;
+    w.reading = w.readAgain = false;
+    w.manager[0] = '\0';
     int result = sd_bus_open_system(&w.bus);
     if (result < 0) {
         say(priorityWarning, "cannot connect to the system bus: %s", strerror(-result));
@@ -416,23 +449,23 @@ int connect(Watcher& w)
     const struct {
         const char* member;
         sd_bus_message_handler_t handler;
-    } managerSignals[] = {{"UnitNew", unitNew}, {"UnitRemoved", unitRemoved},
-                          {"Reloading", reloading}};
+    } managerSignals[] = {
+        {"UnitNew", unitNew}, {"UnitRemoved", unitRemoved}, {"Reloading", reloading}};
     for (const auto& signal : managerSignals) {
         if (result >= 0) {
-            result = sd_bus_match_signal(w.bus, nullptr, systemdName, managerPath,
-                                         managerInterface, signal.member, signal.handler, &w);
+            result = sd_bus_match_signal(w.bus, nullptr, systemdName, managerPath, managerInterface,
+                                         signal.member, signal.handler, &w);
         }
     }
     if (result >= 0) {
-        result = sd_bus_match_signal(w.bus, nullptr, "org.freedesktop.DBus",
-                                     "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                     "NameOwnerChanged", managerAppeared, &w);
+        result =
+            sd_bus_match_signal(w.bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                "org.freedesktop.DBus", "NameOwnerChanged", managerAppeared, &w);
     }
     if (result >= 0) {
-        result = sd_bus_match_signal(w.bus, nullptr, nullptr, "/org/freedesktop/DBus/Local",
-                                     "org.freedesktop.DBus.Local", "Disconnected", disconnected,
-                                     &w);
+        result =
+            sd_bus_match_signal(w.bus, nullptr, nullptr, "/org/freedesktop/DBus/Local",
+                                "org.freedesktop.DBus.Local", "Disconnected", disconnected, &w);
     }
     if (result < 0) {
         say(priorityWarning, "cannot listen on the system bus: %s", strerror(-result));

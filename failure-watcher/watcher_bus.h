@@ -23,7 +23,10 @@ struct Watcher {
     sd_event_source* reconnectTimer;
     sd_event_source* rereadTimer;
     sd_event_source* settleTimer;
-    bool subscribed;  // on this connection
+    char manager[64];  // systemd's unique name on the bus, as it last answered
+    bool subscribed;   // on this connection
+    bool reading;      // a listing is asked for
+    bool readAgain;    // and another wanted once it has come
     bool shownOnDisk;
 };
 

@@ -103,15 +103,16 @@ TEST(BoardChannel, AStalledThreadLeavesThePinAsItLastDroveIt)
     const Wiring wiring = builtWiring();
     const int lit = wiring.activeLow ? 0 : 1;
     const std::string pin = std::to_string(wiring.pin);
-    const std::string created = wiring.activeLow ? "99" : "1";
-    const std::string dark = wiring.activeLow ? "100" : "0";
+    // The channel made at duty 1 and written dark, as this build's programs write them.
+    const std::string script =
+        wiring.activeLow ? "setup create " + pin + " 99 100 write " + pin + " 100 delay 20"
+                         : "setup create " + pin + " 1 100 write " + pin + " 0 delay 20";
     for (const auto& [stall, leftLit] :
          {std::pair{"first-cycle", wiring.activeLow}, std::pair{"lit-write", true}}) {
         SCOPED_TRACE(stall);
-        const FinishedRun run = driveBoard(
-            "setup create " + pin + " " + created + " 100 write " + pin + " " + dark + " delay 20",
-            {.virtualTime = false,
-             .extraEnvironment = {std::string("GLOW_BOARD_STALL=") + stall}});
+        const FinishedRun run =
+            driveBoard(script, {.virtualTime = false,
+                                .extraEnvironment = {std::string("GLOW_BOARD_STALL=") + stall}});
         EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus) << run.errors;
         const std::vector<TraceEvent> levels = run.trace.ofKind("level");
         ASSERT_FALSE(levels.empty());
@@ -162,10 +163,9 @@ TEST(VirtualClock, FlagsAMissingUsleepInterposer)
 
 TEST(BoardSettings, RejectsBadValuesWithOneLine)
 {
-    for (const char* setting :
-         {"GLOW_BOARD_CLOCK=sometimes", "GLOW_BOARD_FAIL=everything", "GLOW_BOARD_LIMIT_MS=soon",
-          "GLOW_BOARD_TRACE_KEEP=-1", "GLOW_BOARD_TRACE_LEVELS=maybe",
-          "GLOW_BOARD_STALL=sometimes"}) {
+    for (const char* setting : {"GLOW_BOARD_CLOCK=sometimes", "GLOW_BOARD_FAIL=everything",
+                                "GLOW_BOARD_LIMIT_MS=soon", "GLOW_BOARD_TRACE_KEEP=-1",
+                                "GLOW_BOARD_TRACE_LEVELS=maybe", "GLOW_BOARD_STALL=sometimes"}) {
         SCOPED_TRACE(setting);
         const FinishedRun run = driveBoard("setup", {.extraEnvironment = {setting}});
         EXPECT_TRUE(exitedWith(run.waitStatus, 2)) << describeEnd(run.waitStatus);

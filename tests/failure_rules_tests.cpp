@@ -89,16 +89,19 @@ std::vector<Event> join(std::initializer_list<std::vector<Event>> parts)
 
 std::vector<Event> crashLoop(std::vector<Event> (*crash)(const std::string&, Verdict, double))
 {
-    return join({crash("app.service", Verdict::show, 0), {changed("app.service", "active", "running", Verdict::nothing, 2)},
-                 crash("app.service", Verdict::nothing, 5), {changed("app.service", "active", "running", Verdict::nothing, 7)},
+    return join({crash("app.service", Verdict::show, 0),
+                 {changed("app.service", "active", "running", Verdict::nothing, 2)},
+                 crash("app.service", Verdict::nothing, 5),
+                 {changed("app.service", "active", "running", Verdict::nothing, 7)},
                  crash("app.service", Verdict::nothing, 12),
-                 {changed("app.service", "active", "running", Verdict::nothing, 14),
-                  at(23.9), at(24, Verdict::handBack)}});
+                 {changed("app.service", "active", "running", Verdict::nothing, 14), at(23.9),
+                  at(24, Verdict::handBack)}});
 }
 
 std::vector<Event> storm()
 {
     std::vector<Event> events;
+    events.reserve(200);
     for (int i = 0; i < 100; ++i) {
         events.push_back(changed("storm" + std::to_string(i) + ".service", "failed", "failed",
                                  i == 0 ? Verdict::show : Verdict::nothing));
@@ -132,8 +135,7 @@ const Scenario scenarios[] = {
      {serviceResult("app.service", "exit-code"),
       changed("app.service", "activating", "auto-restart", Verdict::show)}},
     {"CleanExitRestartedByAlwaysDoesNotCount",
-     {serviceResult("app.service", "success"),
-      changed("app.service", "activating", "auto-restart"),
+     {serviceResult("app.service", "success"), changed("app.service", "activating", "auto-restart"),
       changed("app.service", "active", "running")}},
     {"IgnoredEscapedNamesAndPatterns",
      {changed("mnt-backup\\x2ddisk.mount", "failed", "failed"),
@@ -155,9 +157,8 @@ const Scenario scenarios[] = {
     // After daemon-reexec a unit reset meanwhile is no longer listed.
     {"ReexecInTheMiddle",
      {changed("a.service", "failed", "failed", Verdict::show),
-      changed("b.service", "failed", "failed"), changed(pattern, "active", "running"),
-      beginRead, listed("a.service", "failed", "failed"), listed(pattern, "active", "running"),
-      endRead(),
+      changed("b.service", "failed", "failed"), changed(pattern, "active", "running"), beginRead,
+      listed("a.service", "failed", "failed"), listed(pattern, "active", "running"), endRead(),
       beginRead, listed(pattern, "active", "running"), endRead(Verdict::handBack)}},
     {"FirstReadShowsWhatIsFailed",
      {beginRead, listed("a.service", "failed", "failed"), listed("b.service", "active", "running"),
@@ -167,8 +168,7 @@ const Scenario scenarios[] = {
       changed("timer.service", "inactive", "dead")}},
     {"ChosenPatternStaysWhenTheFailureEnds",
      {changed("app.service", "failed", "failed", Verdict::show),
-      changed(pattern, "inactive", "dead"),
-      changed("app.service", "inactive", "dead")}},
+      changed(pattern, "inactive", "dead"), changed("app.service", "inactive", "dead")}},
     {"NothingIsStartedWhileTheSystemStops",
      {changed("shutdown.target", "inactive", "dead", Verdict::nothing, 0, 40),
       changed("app.service", "failed", "failed"),
@@ -196,7 +196,7 @@ TEST_P(FailureLight, DecidesAsEachEventComes)
               scenario.ignored.c_str(), scenario.recoveredAfterS * usPerS);
     for (size_t index = 0; index < scenario.events.size(); ++index) {
         const Event& event = scenario.events[index];
-        const uint64_t nowUs = static_cast<uint64_t>(event.atS * usPerS);
+        const auto nowUs = static_cast<uint64_t>(event.atS * usPerS);
         const UnitState state = {event.unit.c_str(), event.active.c_str(), event.sub.c_str(),
                                  nullptr, event.job};
         Verdict verdict = Verdict::nothing;
@@ -237,7 +237,8 @@ TEST(FailureLightSetting, TakesWholeSecondsFromOneToADay)
     for (const auto& [text, valid] :
          {std::pair{"1", true}, std::pair{"30", true}, std::pair{"86400", true},
           std::pair{"0", false}, std::pair{"86401", false}, std::pair{"-5", false},
-          std::pair{"10s", false}, std::pair{"", false}, std::pair{"99999999999999999999", false}}) {
+          std::pair{"10s", false}, std::pair{"", false},
+          std::pair{"99999999999999999999", false}}) {
         uint64_t seconds = 0;
         EXPECT_EQ(parseRecoveredAfterS(text, seconds), valid) << text;
     }

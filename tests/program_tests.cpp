@@ -334,10 +334,10 @@ TEST(DarkLed, WritesThePinDarkOnceAndExitsZero)
         calls.push_back(event.line.substr(event.line.find(' ') + 1));
     }
     const std::string pin = std::to_string(builtWiring().pin);
-    EXPECT_EQ(calls, std::vector<std::string>({"call wiringPiSetup = 0",
-                                               "call digitalWrite " + pin + " " +
-                                                   std::to_string(darkLevel()),
-                                               "call pinMode " + pin + " 1"}));
+    EXPECT_EQ(calls, std::vector<std::string>(
+                         {"call wiringPiSetup = 0",
+                          "call digitalWrite " + pin + " " + std::to_string(darkLevel()),
+                          "call pinMode " + pin + " 1"}));
     EXPECT_EQ(lastLevel(run.trace), darkLevel());
     ASSERT_FALSE(run.trace.events.empty());
     EXPECT_EQ(run.trace.events.back().kind, "exit");
@@ -349,11 +349,10 @@ TEST(DarkLed, EndsDarkHoweverAChannelThreadWouldBeScheduled)
 {
     for (const char* stall : {"first-cycle", "lit-write"}) {
         SCOPED_TRACE(stall);
-        const FinishedRun run =
-            runOnBoard(programPath("glowoff"),
-                       {.virtualTime = false,
-                        .extraEnvironment = {std::string("GLOW_BOARD_STALL=") + stall}},
-                       milliseconds(20000));
+        const FinishedRun run = runOnBoard(
+            programPath("glowoff"),
+            {.virtualTime = false, .extraEnvironment = {std::string("GLOW_BOARD_STALL=") + stall}},
+            milliseconds(20000));
         expectCleanRun(run);
         EXPECT_TRUE(exitedWith(run.waitStatus, 0)) << describeEnd(run.waitStatus);
         EXPECT_EQ(lastLevel(run.trace), darkLevel());

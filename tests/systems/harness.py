@@ -194,8 +194,8 @@ def expect_dark_after(run: Run, what: str, before: Run | None = None,
           f"{what}: the next run started at {then and then.first_us} us, before glowoff "
           f"ended at {run.last_us}")
     check(run.exited(), f"{what}: glowoff did not exit by itself")
-    writes = run.calls("softPwmWrite")
-    check(writes and run.trace.light(writes[-1].numbers[1], 100) == 0,
+    writes = run.calls("digitalWrite")
+    check(writes and run.trace.light(writes[-1].numbers[1]) == 0,
           f"{what}: glowoff did not write dark")
     check(not run.lit_at_end(), f"{what}: the LED did not end dark")
 
@@ -541,11 +541,18 @@ def readme_line(start: str) -> str:
         return next(line for line in readme if line.startswith(start))
 
 
-@failure_row({"test-left-out.service": MENDABLE})
+# A mount's name as systemd-escape --path makes it, which a pattern matches as it stands.
+LEFT_OUT_MOUNT = "mnt-glow\\x2dleft\\x2dout.mount"
+
+
+@failure_row({"test-left-out.service": MENDABLE,
+              LEFT_OUT_MOUNT: "[Mount]\nWhat=none\nWhere=/mnt/glow-left-out\nType=nonexistentfs\n"})
 def glow_units_and_units_left_out_count_for_nothing():
     drop_in("glowbreathe.service", "[Service]\nExecStart=\nExecStart=/bin/false\n")
-    # The README's line, for a unit of the test's own.
-    line = readme_line("echo 'GLOW_IGNORED_UNITS=").replace("backup.service", "test-left-out.service")
+    # The README's line, for units of the test's own.
+    line = readme_line("echo 'GLOW_IGNORED_UNITS=").replace("backup.service", "test-left-out.service") \
+        .replace("mnt-backup\\x2ddisk.mount", LEFT_OUT_MOUNT)
+    check(LEFT_OUT_MOUNT in line, f"the README's line names no escaped mount: {line}")
     os.makedirs("/etc/default", exist_ok=True)
     try:
         check(subprocess.run(["sh", "-c", line.replace("sudo ", "")], capture_output=True,
@@ -553,6 +560,7 @@ def glow_units_and_units_left_out_count_for_nothing():
               f"the README's line failed: {line}")
         fail("glowbreathe.service")
         fail("test-left-out.service")
+        fail(LEFT_OUT_MOUNT)
         time.sleep(1)
         check(show(FAILURE, "ActiveState") == "inactive", "a glow unit's or a left-out unit's failure showed")
     finally:
@@ -573,18 +581,67 @@ def second_light_stands_by_and_says_why():
         systemctl("stop", other)
 
 
+def watcher_complaints(since_us: int) -> list[str]:
+    """The watcher's warnings and errors in the journal since then."""
+    lines = subprocess.run(["journalctl", "-u", LIGHT, "-p", "warning", "-o", "cat", "--no-pager",
+                            f"--since=@{since_us / 10**6 + time.time() - time.monotonic():.6f}"],
+                           capture_output=True, text=True, timeout=60).stdout.splitlines()
+    return [line for line in lines if "glow-degraded" in line]
+
+
 @failure_row({"test-app.service": MENDABLE})
 def light_follows_daemon_reexec_and_a_bus_restart():
     watcher = show(LIGHT, "MainPID")
+    began_us = time.clock_gettime_ns(time.CLOCK_MONOTONIC) // 1000
     shows_failure_since(fail("test-app.service"), "a failure")
     systemctl("daemon-reexec")
     shows_ready_since(reset_failed("test-app.service"), "a reset after daemon-reexec")
+    check(watcher_complaints(began_us) == [], f"the watcher complained: {watcher_complaints(began_us)}")
     systemctl("restart", "dbus.service")
     wait_until(lambda: active("dbus.service"), "the bus again")
     shows_failure_since(fail("test-app.service"), "a failure after the bus's restart")
     check(show(LIGHT, "MainPID") == watcher, "the watcher was restarted, not followed")
     # logind does not follow a new bus; apt asks it for a shutdown lock.
     systemctl("restart", "systemd-logind.service")
+
+
+STORM = 100
+
+
+def storm_units() -> list[str]:
+    return [f"test-storm{i}.service" for i in range(STORM)]
+
+
+@failure_row({})
+def a_storm_of_failures_shows_and_clears_at_the_last_reset():
+    began_us = time.clock_gettime_ns(time.CLOCK_MONOTONIC) // 1000
+    # A hundred transient units that fail at once, kept for the resets.
+    subprocess.run(["sh", "-c", f"for i in $(seq 0 {STORM - 1}); do systemd-run --quiet "
+                    "--no-block --unit=test-storm$i /bin/false; done"],
+                   check=True, timeout=300)
+    wait_until(lambda: show(storm_units()[-1], "ActiveState") == "failed", "the last to fail",
+               seconds=60 * SLOWNESS)
+    shown_ms = shows_failure_since(began_us, "a storm")
+    for unit in storm_units()[:-1]:
+        systemctl("reset-failed", unit)
+    check(active(FAILURE), "cleared before the last reset")
+    ready_ms = shows_ready_since(reset_failed(storm_units()[-1]), "the last reset")
+    complaints = watcher_complaints(began_us)
+    check(complaints == [], f"the watcher complained: {complaints[:3]}")
+    report.append(f"# storm of {STORM} failures: failure pattern {shown_ms:.0f} ms after the first "
+                  f"was asked for, ready pattern {ready_ms:.0f} ms after the last reset, "
+                  f"{len(complaints)} journal lines of complaint")
+
+
+@failure_row({})
+def a_failure_pattern_started_by_hand_is_left_alone():
+    start(FAILURE)
+    # Unit changes of no one's, while nothing has failed.
+    for _ in range(5):
+        systemctl("start", "systemd-tmpfiles-clean.service")
+    subprocess.run(["systemd-run", "--quiet", "--wait", "/bin/true"], timeout=60)
+    time.sleep(1)
+    check(active(FAILURE), "the watcher stopped a failure pattern it had not started")
 
 
 def resident_by_file(pid: str) -> str:
@@ -622,6 +679,33 @@ def the_failure_light_at_rest():
                       f"{after['VmHWM'].strip()}), of it its own (anonymous) "
                       f"{after['RssAnon'].strip()}; proportional share {proportional} kB; "
                       f"kB resident by mapping: {resident_by_file(pid)}")
+    finally:
+        light_down(())
+
+
+def the_failure_light_under_churn():
+    """Figures only: what the watcher costs while 300 short-lived units come and go."""
+    try:
+        light_up({})
+        pid = show(LIGHT, "MainPID")
+
+        def costs() -> tuple[int, int]:
+            with open(f"/proc/{pid}/stat") as file:
+                fields = file.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{pid}/status") as file:
+                status = dict(line.split(":", 1) for line in file if ":" in line)
+            ticks = int(fields[11]) + int(fields[12])  # utime, stime
+            return ticks, int(status["voluntary_ctxt_switches"]) + int(status["nonvoluntary_ctxt_switches"])
+        units = 300
+        before, started = costs(), time.monotonic()
+        subprocess.run(["sh", "-c", f"for i in $(seq 1 {units}); do systemd-run --quiet --wait "
+                        "--unit=test-churn$i /bin/true; done"], check=True, timeout=600)
+        after, took = costs(), time.monotonic() - started
+        tick_ms = 1000 / os.sysconf("SC_CLK_TCK")
+        report.append(f"# failure light under churn: {units} short-lived units in {took:.1f} s, the "
+                      f"watcher {(after[0] - before[0]) * tick_ms:.0f} ms of CPU and "
+                      f"{after[1] - before[1]} wake-ups (context switches); complaints: "
+                      f"{len(watcher_complaints(int(started * 10**6)))}")
     finally:
         light_down(())
 
@@ -716,7 +800,7 @@ def switching_back_and_forth_is_never_refused():
     wait_until(lambda: has_written("glowbreathe", 1), "glowbreathe's first write")
     latencies_ms = []
     # Where each switch's time goes: the old pattern's stop and glowoff's
-    # start, glowoff's hold, and the new pattern's start up to its first write.
+    # start, glowoff's run, and the new pattern's start up to its first write.
     stages_ms: list[list[float]] = [[], [], []]
     for switch in range(SWITCHES):
         program = ("glowtwice", "glowbreathe")[switch % 2]
@@ -738,7 +822,7 @@ def switching_back_and_forth_is_never_refused():
                   f"p95 {latencies_ms[-(-len(latencies_ms) * 95 // 100) - 1]:.0f}, "
                   f"all {' '.join(f'{ms:.0f}' for ms in latencies_ms)}")
     medians = [sorted(stage)[len(stage) // 2] for stage in stages_ms]
-    report.append("# median ms: old pattern stopped and glowoff started {:.0f}, glowoff held "
+    report.append("# median ms: old pattern stopped and glowoff started {:.0f}, glowoff ran "
                   "{:.0f}, new pattern started and wrote {:.0f}".format(*medians))
 
 
@@ -1177,6 +1261,8 @@ CONTAINER = [
     glow_units_and_units_left_out_count_for_nothing,
     second_light_stands_by_and_says_why,
     light_follows_daemon_reexec_and_a_bus_restart,
+    a_storm_of_failures_shows_and_clears_at_the_last_reset,
+    a_failure_pattern_started_by_hand_is_left_alone,
     story_instances_other_than_the_programs_are_refused,
     demo_says_which_unit_drives_the_led,
     killed_pattern_is_restarted,
@@ -1193,7 +1279,7 @@ GUEST = [
     the_gpio_node_passes_every_check_and_each_check_can_refuse,
     the_story_is_enabled_for_a_reboot_and_a_power_off,
 ]
-BY_NAME_ONLY = [the_failure_light_at_rest]
+BY_NAME_ONLY = [the_failure_light_at_rest, the_failure_light_under_churn]
 SWITCHES = 20
 
 report: list[str] = []

@@ -56,10 +56,10 @@ struct Board {
     int64_t limitUs = -1;      // virtual time at which the run is ended; -1: never
     int64_t virtualNowUs = 0;  // virtual time runs no channel thread: one thread only
     // Set-up failures as wiringPi has them, injected by GLOW_BOARD_FAIL.
-    bool failGpioAccess = false;       // cannot open or map the GPIO registers
-    bool failBoardModel = false;       // cannot tell which board this is
-    bool failChannelRefused = false;   // softPwmCreate refuses the channel
-    bool failChannelThread = false;    // the channel's thread cannot start
+    bool failGpioAccess = false;      // cannot open or map the GPIO registers
+    bool failBoardModel = false;      // cannot tell which board this is
+    bool failChannelRefused = false;  // softPwmCreate refuses the channel
+    bool failChannelThread = false;   // the channel's thread cannot start
     Stall stall = Stall::never;
     bool returnCodes = false;          // WIRINGPI_CODES: return -1 instead of exiting
     const char* gpioDevice = nullptr;  // opened and mapped as wiringPi maps /dev/gpiomem
