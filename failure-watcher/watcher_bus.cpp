@@ -368,10 +368,9 @@ int unitRemoved(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*
 // After a daemon-reload the units are read again: their states may be new.
 int reloading(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
 {
-    auto& w = *static_cast<Watcher*>(userdata);
     int active = 0;
     if (sd_bus_message_read(message, "b", &active) >= 0 && !active) {
-        rereadLater(w, 0);
+        rereadLater(*static_cast<Watcher*>(userdata), 0);
     }
     return 0;
 }
@@ -380,11 +379,11 @@ int reloading(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
 // again as the new manager wants, and everything read again.
 int managerAppeared(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
 {
-    auto& w = *static_cast<Watcher*>(userdata);
     const char* name = nullptr;
     const char* before = nullptr;
     const char* after = nullptr;
     if (sd_bus_message_read(message, "sss", &name, &before, &after) >= 0 && after && *after) {
+        auto& w = *static_cast<Watcher*>(userdata);
         snprintf(w.manager, sizeof w.manager, "%s", after);
         w.subscribed = false;
         rereadLater(w, 0);
