@@ -16,6 +16,7 @@ constexpr const char* managerPath = "/org/freedesktop/systemd1";
 constexpr const char* managerInterface = "org.freedesktop.systemd1.Manager";
 constexpr const char* unitPathPrefix = "/org/freedesktop/systemd1/unit";
 constexpr uint64_t retryAfterUs = usPerS;
+constexpr uint64_t managerSettleUs = 5 * usPerS;
 // A unit's settle fires within 1 ms of its time (sd-event's default is 250 ms).
 constexpr uint64_t timerAccuracyUs = 1000;
 
@@ -310,7 +311,9 @@ int propertiesChanged(sd_bus_message* message, void* userdata, sd_bus_error* /*u
     return 0;
 }
 
-// A unit newly loaded: judged from its listing, which a later change may not follow.
+// A unit newly loaded: judged from its listing, which a later change may not
+// follow. Listed by pattern, as loaded units only: a listing by name would
+// load it again once collected, and announce it anew.
 int unitListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
 {
     auto& w = *static_cast<Watcher*>(userdata);
@@ -340,8 +343,14 @@ int unitNew(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
     }
     sd_bus_message* call = nullptr;
     int result = sd_bus_message_new_method_call(w.bus, &call, systemdName, managerPath,
-                                                managerInterface, "ListUnitsByNames");
+                                                managerInterface, "ListUnitsByPatterns");
     if (result >= 0) {
+        char* anyState[] = {nullptr};
+        result = sd_bus_message_append_strv(call, anyState);
+    }
+    if (result >= 0) {
+        // A unit's name holds none of a pattern's special characters but
+        // the backslash, which systemd matches as itself.
         char* names[] = {const_cast<char*>(unit), nullptr};
         result = sd_bus_message_append_strv(call, names);
     }
@@ -375,8 +384,10 @@ int reloading(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
     return 0;
 }
 
-// systemd back after daemon-reexec (or on a restarted bus): subscribed
-// again as the new manager wants, and everything read again.
+// systemd back after daemon-reexec: subscribed again as the new manager
+// wants, and everything read again once it says it has loaded its units
+// (Reloading false; the new manager may list none of them before), or
+// after a while where it does not say so.
 int managerAppeared(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
 {
     const char* name = nullptr;
@@ -386,7 +397,7 @@ int managerAppeared(sd_bus_message* message, void* userdata, sd_bus_error* /*unu
         auto& w = *static_cast<Watcher*>(userdata);
         snprintf(w.manager, sizeof w.manager, "%s", after);
         w.subscribed = false;
-        rereadLater(w, 0);
+        rereadLater(w, managerSettleUs);
     }
     return 0;
 }
