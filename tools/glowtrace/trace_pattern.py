@@ -96,8 +96,8 @@ def phases(trace: Trace) -> list[Phase]:
         last = duties[after - 1] if duties[after - 1] is not None else first
         found.append(Phase(name, start, end, first, last))
         index = after
-    # A full write held until the program exits by itself is a hold, not a flash.
-    if found and found[-1].name == "flash" and trace.events and trace.events[-1].kind == "exit":
+    # A write held until the program exits by itself is a hold, not a flash or a gap.
+    if found and found[-1].name in ("flash", "gap") and trace.events and trace.events[-1].kind == "exit":
         found[-1].name = "hold"
     return found
 

@@ -7,6 +7,10 @@ from trace_pattern import brightness, pattern_steps, phases
 from trace_format import Trace, TraceError
 
 
+# A program that writes its pin once and ends is drawn this long, to show
+# what it left.
+SHORTEST_WINDOW_US = 50_000
+
 PHASE_COLOURS = {
     "rise": "#f6c453",
     "fall": "#e59c3c",
@@ -31,7 +35,7 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     if not steps:
         raise TraceError("the trace holds no duty write to draw")
     origin = steps[0].time_us
-    end_us = trace.end_us
+    end_us = max(trace.end_us, origin + SHORTEST_WINDOW_US)
 
     def seconds(time_us):
         return (time_us - origin) / 1e6
@@ -48,18 +52,28 @@ def plot(trace: Trace, outputs: list[str], title: str) -> None:
     # The eye blends a few cycles into one brightness: each point is the mean
     # of three cycles, so that one cycle a busy machine stretched shows as
     # the small step it is to the eye, not as a flash.
-    light = brightness(trace)
-    blended = [sum(b for _, b in light[max(0, i - 1):i + 2]) / len(light[max(0, i - 1):i + 2])
-               for i in range(len(light))]
-    light_axes.plot([seconds(t) for t, _ in light], [100 * b for b in blended],
-                    color="#c47f00", linewidth=1.0)
+    if trace.pwm_cycle_us is None:
+        # No channel: the pin holds what a plain write left on it.
+        levels = [(t, 100 * trace.light(v)) for t, v in trace.levels()] or \
+            [(s.time_us, s.value) for s in steps]
+        light_axes.step([seconds(t) for t, _ in levels] + [seconds(end_us)],
+                        [b for _, b in levels] + [levels[-1][1]], where="post",
+                        color="#c47f00", linewidth=1.0)
+        light_axes.set_title("the pin's level as a plain write left it (no soft-PWM channel)",
+                             fontsize=8, loc="left")
+    else:
+        light = brightness(trace)
+        blended = [sum(b for _, b in light[max(0, i - 1):i + 2]) / len(light[max(0, i - 1):i + 2])
+                   for i in range(len(light))]
+        light_axes.plot([seconds(t) for t, _ in light], [100 * b for b in blended],
+                        color="#c47f00", linewidth=1.0)
+        source = "pin levels" if trace.levels() else "writes (virtual time)"
+        cycle_ms = trace.pwm_cycle_us / 1000
+        light_axes.set_title(f"mean pin level over three {cycle_ms:g} ms cycles, as an eye "
+                             f"blends them, from {source}", fontsize=8, loc="left")
     light_axes.set_ylabel("brightness %")
     light_axes.set_ylim(-5, 105)
     light_axes.set_xlabel("seconds from the first write")
-    source = "pin levels" if trace.levels() else "writes (virtual time)"
-    cycle_ms = trace.pwm_cycle_us / 1000
-    light_axes.set_title(f"mean pin level over three {cycle_ms:g} ms cycles, as an eye blends "
-                         f"them, from {source}", fontsize=8, loc="left")
 
     # A phase that the end of the window cut off is not measured: the trace
     # ended by a signal before its last sleep was over.
