@@ -28,14 +28,15 @@
 
 namespace {
 
-constexpr const char* runtimeFolder = "/run/glow-degraded";
-constexpr const char* lockPath = "/run/glow-degraded/lock";
+// The unit's RuntimeDirectory=, which systemd names in RUNTIME_DIRECTORY.
+constexpr const char* runtimeFolderDefault = "/run/glow-degraded";
+constexpr size_t pathMax = 4096;
 
 // The holder's name in the lock, for another instance to say who shows.
 void claim(int lock, const char* self)
 {
     if (ftruncate(lock, 0) < 0 || pwrite(lock, self, strlen(self), 0) < 0) {
-        say(priorityWarning, "cannot write %s: %s", lockPath, strerror(errno));
+        say(priorityWarning, "cannot write the lock: %s", strerror(errno));
     }
 }
 
@@ -56,6 +57,7 @@ int start(Watcher& w)
         return noBusStatus;
     }
     if (result < 0) {
+        say(priorityError, "cannot connect to the system bus: %s", strerror(-result));
         return EXIT_FAILURE;
     }
     sd_notify(0, "READY=1\nSTATUS=Shows failed units");
@@ -110,6 +112,10 @@ int main(int argc, char** argv)
     Watcher w = {};
     char self[unitNameMax];
     snprintf(w.failurePattern, sizeof w.failurePattern, "glow-failed@%s.service", program);
+    const char* runtimeFolder = getenv("RUNTIME_DIRECTORY");
+    runtimeFolder = runtimeFolder && *runtimeFolder ? runtimeFolder : runtimeFolderDefault;
+    char lockPath[pathMax];
+    snprintf(lockPath, sizeof lockPath, "%s/lock", runtimeFolder);
     snprintf(w.shownPath, sizeof w.shownPath, "%s/%s.shown", runtimeFolder, w.failurePattern);
     snprintf(self, sizeof self, "glow-degraded@%s.service", program);
     const char* ignored = getenv("GLOW_IGNORED_UNITS");
@@ -132,7 +138,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    mkdir(runtimeFolder, 0755);  // the unit's RuntimeDirectory=, when run by hand
+    mkdir(runtimeFolder, 0755);  // there already when systemd made it
     const int lock = open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock < 0) {
         say(priorityError, "cannot open %s: %s", lockPath, strerror(errno));

@@ -407,7 +407,10 @@ int connect(Watcher& w);
 int reconnect(sd_event_source* /*unused*/, uint64_t /*unused*/, void* userdata)
 {
     auto& w = *static_cast<Watcher*>(userdata);
-    if (connect(w) < 0) {
+    const int result = connect(w);
+    if (result < 0) {
+        say(priorityWarning, "cannot connect to the system bus, trying again: %s",
+            strerror(-result));
         armTimer(w, w.reconnectTimer, now(w) + retryAfterUs, reconnect);
     }
     return 0;
@@ -438,8 +441,7 @@ int connect(Watcher& w)
     w.manager[0] = '\0';
     int result = sd_bus_open_system(&w.bus);
     if (result < 0) {
-        say(priorityWarning, "cannot connect to the system bus: %s", strerror(-result));
-        return result;
+        return result;  // said by the caller, which knows what follows
     }
     result = sd_bus_attach_event(w.bus, w.event, SD_EVENT_PRIORITY_NORMAL);
     // The units' states and services' results, their coming and going, and

@@ -17,7 +17,7 @@ constexpr int noBusStatus = 3;
 struct Watcher {
     FailureRules rules;
     char failurePattern[unitNameMax];
-    char shownPath[unitNameMax + 32];  // there while the light shown is this watcher's
+    char shownPath[4096 + unitNameMax];  // there while the light shown is this watcher's
     sd_event* event;
     sd_bus* bus;
     sd_event_source* reconnectTimer;

@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BUILD_DIR = os.environ["GLOW_BUILD_DIR"]
@@ -208,6 +209,42 @@ class Installed(unittest.TestCase):
                 os.killpg(unit.pid, signal.SIGKILL)
                 unit.wait()
                 self.fail(f"attempt {attempt}: the stop was lost")
+
+    def test_glow_run_reports_a_failure_of_glowoff(self):
+        # The program stopped: glowoff's status is the unit's; the program
+        # failed: its own status is, whatever glowoff's.
+        glow_run = os.path.join(self.folder.name, "libexec/glow/glow-run")
+        with tempfile.TemporaryDirectory() as bin_folder:
+            for name, text in (("glowoff", "exit 1"), ("looping", "exec sleep 60"),
+                               ("failing", "exit 4")):
+                with open(os.path.join(bin_folder, name), "w") as script:
+                    script.write(f"#!/bin/sh\n{text}\n")
+                os.chmod(os.path.join(bin_folder, name), 0o755)
+            stopped = subprocess.Popen([glow_run, os.path.join(bin_folder, "looping")])
+            time.sleep(0.5)
+            stopped.send_signal(signal.SIGTERM)
+            self.assertEqual(stopped.wait(timeout=30), 1)
+            failed = subprocess.run([glow_run, os.path.join(bin_folder, "failing")], timeout=30)
+            self.assertEqual(failed.returncode, 4)
+
+    def test_the_watcher_without_a_bus_fails_once_with_one_line(self):
+        watcher = os.path.join(self.folder.name, "libexec/glow/glow-degraded")
+        with tempfile.TemporaryDirectory() as runtime:
+            environment = dict(os.environ, RUNTIME_DIRECTORY=runtime,
+                               DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={runtime}/no-bus",
+                               GLOW_RECOVERED_AFTER_S="soon")
+            environment.pop("JOURNAL_STREAM", None)
+            ended = subprocess.run([watcher, "glowfive"], env=environment, capture_output=True,
+                                   text=True, timeout=30)
+        # Status 3, which its unit does not restart; a bad setting is said, with what is used.
+        self.assertEqual(ended.returncode, 3)
+        self.assertEqual(ended.stderr.splitlines(), [
+            "glow-degraded: GLOW_RECOVERED_AFTER_S=soon is not a number of seconds from 1 to "
+            "86400: 10 used",
+            "glow-degraded: no system bus to watch the units on (is dbus installed?)"])
+        unit = os.path.join(self.folder.name, "lib/systemd/system/glow-degraded@glowfive.service")
+        with open(unit) as text:
+            self.assertRegex(text.read(), r"(?m)^RestartPreventExitStatus=3$")
 
     def test_units_verify_clean_and_are_confined(self):
         units = os.path.join(self.folder.name, "lib/systemd/system")
