@@ -60,7 +60,8 @@ int start(Watcher& w)
         say(priorityError, "cannot connect to the system bus: %s", strerror(-result));
         return EXIT_FAILURE;
     }
-    sd_notify(0, "READY=1\nSTATUS=Shows failed units");
+    // Outside a unit there is no one to tell.
+    (void)sd_notify(0, "READY=1\nSTATUS=Shows failed units");
     return 0;
 }
 
@@ -75,7 +76,7 @@ bool takeOver(Standby& standby)
     say(priorityInfo, "the other failure light has ended: this one shows failed units");
     const int status = start(*standby.watcher);
     if (status != 0) {
-        sd_event_exit(standby.watcher->event, status);
+        (void)sd_event_exit(standby.watcher->event, status);
     }
     return true;
 }
@@ -158,7 +159,7 @@ int main(int argc, char** argv)
         }
         say(priorityInfo,
             "%s shows failed units already: this one stands by (disable one of the two)", holder);
-        sd_notifyf(0, "READY=1\nSTATUS=Standing by: %s shows failed units", holder);
+        (void)sd_notifyf(0, "READY=1\nSTATUS=Standing by: %s shows failed units", holder);
         // The holder's end closes its descriptor: then try again. Tried once
         // more once watched, for a holder that ended before.
         if (sd_event_add_inotify(w.event, &standby.watch, lockPath, IN_CLOSE_WRITE, standbyCheck,

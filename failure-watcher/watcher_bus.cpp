@@ -23,7 +23,8 @@ constexpr uint64_t timerAccuracyUs = 1000;
 uint64_t now(const Watcher& w)
 {
     uint64_t nowUs = 0;
-    sd_event_now(w.event, CLOCK_MONOTONIC, &nowUs);
+    // Before the loop's first iteration it reads the clock itself; it fails on bad arguments only.
+    (void)sd_event_now(w.event, CLOCK_MONOTONIC, &nowUs);
     return nowUs;
 }
 
@@ -36,7 +37,7 @@ const char* reason(const sd_bus_error& error, int result)
 void giveUp(Watcher& w, const char* what, int result)
 {
     say(priorityError, "%s: %s", what, strerror(-result));
-    sd_event_exit(w.event, EXIT_FAILURE);
+    (void)sd_event_exit(w.event, EXIT_FAILURE);  // fails only where the loop has ended already
 }
 
 // Arms timer (made on first use) for atUs; false where sd-event refuses.
@@ -121,7 +122,7 @@ void act(Watcher& w, Verdict verdict, const char* unit)
     const uint64_t due = rulesNextDueUs(w.rules);
     if (due == neverUs) {
         if (w.settleTimer) {
-            sd_event_source_set_enabled(w.settleTimer, SD_EVENT_OFF);
+            (void)sd_event_source_set_enabled(w.settleTimer, SD_EVENT_OFF);  // cannot fail off
         }
     } else {
         armTimer(w, w.settleTimer, due, settled);
@@ -422,7 +423,7 @@ int disconnected(sd_bus_message* /*unused*/, void* userdata, sd_bus_error* /*unu
     auto& w = *static_cast<Watcher*>(userdata);
     if (w.rules.stopping) {
         say(priorityInfo, "the system bus went away while the system stops");
-        sd_event_exit(w.event, EXIT_SUCCESS);
+        (void)sd_event_exit(w.event, EXIT_SUCCESS);
         return 0;
     }
     say(priorityWarning, "the system bus went away: connecting again");
@@ -433,7 +434,7 @@ int disconnected(sd_bus_message* /*unused*/, void* userdata, sd_bus_error* /*unu
 int connect(Watcher& w)
 {
     if (w.bus) {
-        sd_bus_detach_event(w.bus);
+        (void)sd_bus_detach_event(w.bus);  // the connection is dropped whatever it says
         w.bus = sd_bus_flush_close_unref(w.bus);
     }
     w.subscribed = false;
