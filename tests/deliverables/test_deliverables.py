@@ -227,6 +227,7 @@ class Installed(unittest.TestCase):
             failed = subprocess.run([glow_run, os.path.join(bin_folder, "failing")], timeout=30)
             self.assertEqual(failed.returncode, 4)
 
+    @unittest.skipUnless(ARCHITECTURE == "host", "runs the watcher on this machine")
     def test_the_watcher_without_a_bus_fails_once_with_one_line(self):
         watcher = os.path.join(self.folder.name, "libexec/glow/glow-degraded")
         with tempfile.TemporaryDirectory() as runtime:
