@@ -6,19 +6,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr const char* systemdName = "org.freedesktop.systemd1";
-constexpr const char* managerPath = "/org/freedesktop/systemd1";
-constexpr const char* managerInterface = "org.freedesktop.systemd1.Manager";
 constexpr const char* unitPathPrefix = "/org/freedesktop/systemd1/unit";
 constexpr uint64_t retryAfterUs = usPerS;
 constexpr uint64_t managerSettleUs = 5 * usPerS;
 // A unit's settle fires within 1 ms of its time (sd-event's default is 250 ms).
 constexpr uint64_t timerAccuracyUs = 1000;
+
+}  // namespace
 
 uint64_t now(const Watcher& w)
 {
@@ -33,6 +31,8 @@ const char* reason(const sd_bus_error& error, int result)
     return error.message ? error.message : strerror(-result);
 }
 
+namespace {
+
 // A watcher that cannot go on ends, non-zero, for Restart= to bring it back.
 void giveUp(Watcher& w, const char* what, int result)
 {
@@ -40,7 +40,8 @@ void giveUp(Watcher& w, const char* what, int result)
     (void)sd_event_exit(w.event, EXIT_FAILURE);  // fails only where the loop has ended already
 }
 
-// Arms timer (made on first use) for atUs; false where sd-event refuses.
+}  // namespace
+
 bool armTimer(Watcher& w, sd_event_source*& timer, uint64_t atUs, sd_event_time_handler_t handler)
 {
     int result = timer ? sd_event_source_set_time(timer, atUs)
@@ -56,95 +57,24 @@ bool armTimer(Watcher& w, sd_event_source*& timer, uint64_t atUs, sd_event_time_
     return true;
 }
 
-bool callManager(Watcher& w, const char* method, const char* unit)
-{
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    const int result = sd_bus_call_method(w.bus, systemdName, managerPath, managerInterface, method,
-                                          &error, nullptr, "ss", unit, "replace");
-    if (result < 0) {
-        say(priorityWarning, "%s %s: %s", method, unit, reason(error, result));
-    }
-    sd_bus_error_free(&error);
-    return result >= 0;
-}
+namespace {
 
-// Asked only when the light would change, never at every unit's change.
-bool systemStopping(Watcher& w)
-{
-    char* state = nullptr;
-    const int result = sd_bus_get_property_string(w.bus, systemdName, managerPath, managerInterface,
-                                                  "SystemState", nullptr, &state);
-    const bool stopping = result >= 0 && strcmp(state, "stopping") == 0;
-    free(state);
-    return stopping;
-}
-
-void keepShownOnDisk(Watcher& w)
-{
-    if (w.rules.shown == w.shownOnDisk) {
-        return;
-    }
-    if (w.rules.shown) {
-        const int file = open(w.shownPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (file < 0) {
-            say(priorityWarning, "cannot write %s: %s", w.shownPath, strerror(errno));
-        } else {
-            close(file);
-        }
-    } else if (unlink(w.shownPath) < 0 && errno != ENOENT) {
-        say(priorityWarning, "cannot remove %s: %s", w.shownPath, strerror(errno));
-    }
-    w.shownOnDisk = w.rules.shown;
-}
-
-int settled(sd_event_source* /*unused*/, uint64_t /*unused*/, void* userdata);
-
-// Does what the rules decided, then sets the timer for the next unit to settle.
-void act(Watcher& w, Verdict verdict, const char* unit)
-{
-    if (verdict != Verdict::nothing && systemStopping(w)) {
-        w.rules.stopping = true;
-        w.rules.shown = verdict == Verdict::handBack;
-        verdict = Verdict::nothing;  // the shutdown's own pattern, if any, shows
-    }
-    if (verdict == Verdict::show) {
-        say(priorityInfo, "%s failed: %s shows",
-            unit && !unitLeftOut(w.rules, unit) ? unit : "a unit", w.failurePattern);
-        callManager(w, "StartUnit", w.failurePattern);
-    } else if (verdict == Verdict::handBack) {
-        // glow-ready.service is ordered after every failure pattern, so its
-        // start waits for the stop and then finds no failure shown.
-        say(priorityInfo, "no unit failed any more: the ready pattern");
-        callManager(w, "StopUnit", w.failurePattern);
-        callManager(w, "StartUnit", "glow-ready.service");
-    }
-    keepShownOnDisk(w);
-    const uint64_t due = rulesNextDueUs(w.rules);
-    if (due == neverUs) {
-        if (w.settleTimer) {
-            (void)sd_event_source_set_enabled(w.settleTimer, SD_EVENT_OFF);  // cannot fail off
-        }
-    } else {
-        armTimer(w, w.settleTimer, due, settled);
-    }
-}
-
-int settled(sd_event_source* /*unused*/, uint64_t /*unused*/, void* userdata)
-{
-    auto& w = *static_cast<Watcher*>(userdata);
-    act(w, rulesTick(w.rules, now(w)), nullptr);
-    return 0;
-}
-
-// A service's Result, asked where a listing shows it restarting.
+// A service's Result, asked where a listing shows it restarting; nullptr
+// where it cannot be had, which the rules take for a failure.
 char* serviceResult(Watcher& w, const char* path)
 {
     char* result = nullptr;
-    if (sd_bus_get_property_string(w.bus, systemdName, path, "org.freedesktop.systemd1.Service",
-                                   "Result", nullptr, &result) < 0) {
-        return nullptr;
-    }
+    (void)sd_bus_get_property_string(w.bus, systemdName, path, "org.freedesktop.systemd1.Service",
+                                     "Result", nullptr, &result);
     return result;
+}
+
+// The next unit of a listing (ListUnits and its kin): > 0 while there is one.
+int nextListed(sd_bus_message* listing, UnitState& state, const char*& path)
+{
+    return sd_bus_message_read(listing, "(ssssssouso)", &state.unit, nullptr, nullptr,
+                               &state.active, &state.sub, nullptr, &path, &state.job, nullptr,
+                               nullptr);
 }
 
 int rereadNow(sd_event_source* /*unused*/, uint64_t /*unused*/, void* userdata);
@@ -214,20 +144,17 @@ int unitsListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
     if (const char* sender = sd_bus_message_get_sender(reply)) {
         snprintf(w.manager, sizeof w.manager, "%s", sender);
     }
-    int result = 0;
     if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
         say(priorityWarning, "cannot read the units, trying again: %s", error->message);
         rereadLater(w, retryAfterUs);
         return 0;
     }
-    result = sd_bus_message_enter_container(reply, 'a', "(ssssssouso)");
+    int result = sd_bus_message_enter_container(reply, 'a', "(ssssssouso)");
     rulesBeginRead(w.rules);
     const char* firstNew = nullptr;
     UnitState state = {};
     const char* path = nullptr;
-    while (result >= 0 && (result = sd_bus_message_read(reply, "(ssssssouso)", &state.unit, nullptr,
-                                                        nullptr, &state.active, &state.sub, nullptr,
-                                                        &path, &state.job, nullptr, nullptr)) > 0) {
+    while (result >= 0 && (result = nextListed(reply, state, path)) > 0) {
         char* serviceOutcome = nullptr;
         if (strncmp(state.sub, "auto-restart", 12) == 0) {
             serviceOutcome = serviceResult(w, path);
@@ -322,10 +249,9 @@ int unitListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
         return 0;  // gone again already
     }
     UnitState state = {};
+    const char* path = nullptr;
     int result = sd_bus_message_enter_container(reply, 'a', "(ssssssouso)");
-    while (result >= 0 && (result = sd_bus_message_read(
-                               reply, "(ssssssouso)", &state.unit, nullptr, nullptr, &state.active,
-                               &state.sub, nullptr, nullptr, &state.job, nullptr, nullptr)) > 0) {
+    while (result >= 0 && (result = nextListed(reply, state, path)) > 0) {
         act(w, rulesUnitChanged(w.rules, state, now(w)), state.unit);
     }
     if (result < 0) {

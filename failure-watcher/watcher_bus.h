@@ -10,6 +10,10 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+constexpr const char* systemdName = "org.freedesktop.systemd1";
+constexpr const char* managerPath = "/org/freedesktop/systemd1";
+constexpr const char* managerInterface = "org.freedesktop.systemd1.Manager";
+
 // The exit status of a watcher that finds no system bus at its start: its
 // unit does not restart it for that.
 constexpr int noBusStatus = 3;
@@ -33,6 +37,15 @@ struct Watcher {
 // Connects, subscribes and reads the whole state. Negative where it cannot:
 // -ENOENT or -ECONNREFUSED when there is no system bus at all.
 int watcherStart(Watcher& w);
+
+// Between the watcher's own files: the loop's clock; why a call failed (the
+// bus's error, else the result's); a one-shot timer, made on first use and
+// set anew after (false, the loop ended, where sd-event refuses); and what
+// the rules decided, done (watcher_light.cpp).
+uint64_t now(const Watcher& w);
+const char* reason(const sd_bus_error& error, int result);
+bool armTimer(Watcher& w, sd_event_source*& timer, uint64_t atUs, sd_event_time_handler_t handler);
+void act(Watcher& w, Verdict verdict, const char* unit);
 
 enum Priority { priorityError = 3, priorityWarning = 4, priorityInfo = 6 };
 // One line on stderr, with its journal priority where the journal reads it.

@@ -271,12 +271,11 @@ TEST(FullGlow, WritesFullOnceHoldsOneSecondAndExitsZero)
     EXPECT_TRUE(run.trace.events[run.trace.events.size() - 2].isCall("delay"));
 }
 
-// How a program's real-time run ended, from its trace: when it last wrote,
-// when it exited, and the pin's last level before the exit (-1: none).
+// How a program's real-time run ended, from its trace: when it last wrote
+// and when it exited.
 struct RealTimeEnd {
     int64_t writeUs = -1;
     int64_t exitUs = -1;
-    int lastLevel = -1;
 };
 
 RealTimeEnd realTimeEnd(const Trace& trace)
@@ -287,8 +286,6 @@ RealTimeEnd realTimeEnd(const Trace& trace)
             end.writeUs = event.timeUs;
         } else if (event.kind == "exit") {
             end.exitUs = event.timeUs;
-        } else if (event.kind == "level" && end.exitUs < 0) {
-            end.lastLevel = static_cast<int>(event.numbers.at(1));
         }
     }
     return end;
