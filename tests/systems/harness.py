@@ -578,6 +578,11 @@ def second_light_stands_by_and_says_why():
         shows_failure_since(fail("test-app.service"), "a failure")
         check(show("glow-failed@glowbreathe.service", "ActiveState") == "inactive",
               "the one standing by showed too")
+        # The holder ends: the one standing by takes over and shows what is failed.
+        systemctl("stop", LIGHT)
+        wait_until(lambda: show(other, "StatusText") == "Shows failed units", "the take-over")
+        wait_until(lambda: active("glow-failed@glowbreathe.service"),
+                   "the failure shown by the one that took over")
     finally:
         systemctl("stop", other)
 
