@@ -5,6 +5,7 @@
 // virtual clock.
 // Its settings come from GLOW_BOARD_* environment variables (see README.md).
 
+#include "board_state.h"
 #include "sleep_hooks.h"
 #include "trace.h"
 
@@ -31,50 +32,11 @@
 
 #define BOARD_API extern "C" __attribute__((visibility("default")))
 
+using namespace vboard;
+
+vboard::Board vboard::board;
+
 namespace {
-
-constexpr int pinCount = 64;          // wiringPi's soft-PWM keeps one slot per pin 0..63
-constexpr int64_t pulseUnitUs = 100;  // wiringPi's soft-PWM step: a cycle is range steps
-constexpr int64_t usPerMs = 1000;
-
-struct Channel {
-    std::atomic<bool> exists{false};
-    int range = 0;
-    std::atomic<int> value{0};
-    std::atomic<bool> threadRunning{false};  // the thread has taken its pin
-    // Last traced level: set by the channel's thread, or by digitalWrite
-    // where no channel runs (a write beside a running one is misuse).
-    std::atomic<int> level{-1};
-};
-
-// Where GLOW_BOARD_STALL makes the channel's thread stop for good, as a
-// thread that gets no processor again before the process ends.
-enum class Stall { never, firstCycle, litWrite };
-
-struct Board {
-    bool virtualTime = false;
-    int64_t limitUs = -1;      // virtual time at which the run is ended; -1: never
-    int64_t virtualNowUs = 0;  // virtual time runs no channel thread: one thread only
-    // Set-up failures as wiringPi has them, injected by GLOW_BOARD_FAIL.
-    bool failGpioAccess = false;      // cannot open or map the GPIO registers
-    bool failBoardModel = false;      // cannot tell which board this is
-    bool failChannelRefused = false;  // softPwmCreate refuses the channel
-    bool failChannelThread = false;   // the channel's thread cannot start
-    Stall stall = Stall::never;
-    bool returnCodes = false;          // WIRINGPI_CODES: return -1 instead of exiting
-    const char* gpioDevice = nullptr;  // opened and mapped as wiringPi maps /dev/gpiomem
-    // Where a plain file stands in for the registers, the pins' levels show in
-    // its level words, GPLEV0 and GPLEV1, as a BCM283x chip shows them.
-    volatile uint32_t* levelWords = nullptr;
-    bool usleepInterposed = false;
-    bool traceLevels = true;
-    int ledPin = 4;             // the pin the build wired the LED to, for the trace's readers
-    bool ledActiveLow = false;  // it lights when that pin is low
-    bool setupDone = false;
-    Channel channels[pinCount];
-};
-
-Board board;
 
 int64_t monotonicUs()
 {
@@ -106,159 +68,6 @@ void recordMisuse(const char* code, const char* call, std::initializer_list<int6
     trace::Event event = trace::make(nowUs(), trace::Kind::misuse, code, numbers);
     event.detail = call;
     trace::record(event);
-}
-
-[[noreturn]] void exitWithBadSetting(const char* name, const char* value)
-{
-    std::fprintf(stderr, "virtual board: bad %s '%s'\n", name, value);
-    _exit(2);
-}
-
-bool hasWord(const char* list, const char* word)
-{
-    const size_t wordLength = std::strlen(word);
-    for (const char* at = list; *at != '\0';) {
-        const char* end = std::strchr(at, ',');
-        const size_t length = end ? static_cast<size_t>(end - at) : std::strlen(at);
-        if (length == wordLength && std::strncmp(at, word, length) == 0) {
-            return true;
-        }
-        if (!end) {
-            break;
-        }
-        at = end + 1;
-    }
-    return false;
-}
-
-// A whole number from a setting, at least minimum; anything else stops the run.
-int64_t countOrExit(const char* name, const char* text, int64_t minimum)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long long count = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || count < minimum) {
-        exitWithBadSetting(name, text);
-    }
-    return count;
-}
-
-void readClockSettings()
-{
-    if (const char* clock = std::getenv("GLOW_BOARD_CLOCK")) {
-        if (std::strcmp(clock, "virtual") == 0) {
-            board.virtualTime = true;
-        } else if (std::strcmp(clock, "real") != 0) {
-            exitWithBadSetting("GLOW_BOARD_CLOCK", clock);
-        }
-    }
-    if (const char* limit = std::getenv("GLOW_BOARD_LIMIT_MS")) {
-        const char* name = "GLOW_BOARD_LIMIT_MS (a count of ms, with GLOW_BOARD_CLOCK=virtual)";
-        if (!board.virtualTime) {
-            exitWithBadSetting(name, limit);
-        }
-        board.limitUs = countOrExit(name, limit, 0) * usPerMs;
-    }
-}
-
-void readFailureSettings()
-{
-    if (const char* fail = std::getenv("GLOW_BOARD_FAIL")) {
-        board.failGpioAccess = hasWord(fail, "gpio-access");
-        board.failBoardModel = hasWord(fail, "board-model");
-        board.failChannelRefused = hasWord(fail, "channel-refused");
-        board.failChannelThread = hasWord(fail, "channel-thread");
-        if (*fail != '\0' && !board.failGpioAccess && !board.failBoardModel &&
-            !board.failChannelRefused && !board.failChannelThread) {
-            exitWithBadSetting("GLOW_BOARD_FAIL", fail);
-        }
-    }
-    if (const char* stall = std::getenv("GLOW_BOARD_STALL")) {
-        if (std::strcmp(stall, "first-cycle") == 0) {
-            board.stall = Stall::firstCycle;
-        } else if (std::strcmp(stall, "lit-write") == 0) {
-            board.stall = Stall::litWrite;
-        } else {
-            exitWithBadSetting("GLOW_BOARD_STALL (first-cycle or lit-write)", stall);
-        }
-    }
-    // wiringPi looks only at whether the variable is there, not at its value.
-    board.returnCodes = std::getenv("WIRINGPI_CODES") != nullptr;
-}
-
-void findGpioDevice()
-{
-    board.gpioDevice = std::getenv("GLOW_BOARD_GPIO_DEVICE");
-    if (board.gpioDevice == nullptr) {
-        // Where the OS has a GPIO node, as a board's has, it is used as
-        // wiringPi uses it: a Pi 5 has /dev/gpiomem0, older boards /dev/gpiomem.
-        // stat, not access: a device policy answers access() for a node it
-        // refuses as if the node were not there, where wiringPi's open fails.
-        for (const char* node : {"/dev/gpiomem", "/dev/gpiomem0"}) {
-            struct stat status {};
-            if (board.gpioDevice == nullptr && stat(node, &status) == 0) {
-                board.gpioDevice = node;
-            }
-        }
-    }
-}
-
-// The build's wiring, written in the trace's first line, so that its
-// readers show the LED's light, not merely the pin's level.
-void readWiringSettings()
-{
-    if (const char* pin = std::getenv("GLOW_BOARD_LED")) {
-        board.ledPin = static_cast<int>(countOrExit("GLOW_BOARD_LED (a pin, 0-63)", pin, 0));
-        if (board.ledPin >= pinCount) {
-            exitWithBadSetting("GLOW_BOARD_LED (a pin, 0-63)", pin);
-        }
-    }
-    if (const char* active = std::getenv("GLOW_BOARD_LED_ACTIVE")) {
-        if (std::strcmp(active, "high") != 0 && std::strcmp(active, "low") != 0) {
-            exitWithBadSetting("GLOW_BOARD_LED_ACTIVE (high or low)", active);
-        }
-        board.ledActiveLow = active[0] == 'l';
-    }
-}
-
-void openTraceOrExit()
-{
-    if (const char* levels = std::getenv("GLOW_BOARD_TRACE_LEVELS")) {
-        if (std::strcmp(levels, "0") != 0 && std::strcmp(levels, "1") != 0) {
-            exitWithBadSetting("GLOW_BOARD_TRACE_LEVELS (0 or 1)", levels);
-        }
-        board.traceLevels = levels[0] == '1';
-    }
-    // With the pulse its readers know each channel's cycle: range pulses.
-    char wiring[64];
-    std::snprintf(wiring, sizeof wiring, "led=%d active=%s pulse_us=%lld", board.ledPin,
-                  board.ledActiveLow ? "low" : "high", static_cast<long long>(pulseUnitUs));
-    int64_t keepEvents = 0;
-    if (const char* keep = std::getenv("GLOW_BOARD_TRACE_KEEP")) {
-        keepEvents = countOrExit("GLOW_BOARD_TRACE_KEEP (a count of events)", keep, 1);
-    }
-    const char* clock = board.virtualTime ? "virtual" : "real";
-    if (const char* path = std::getenv("GLOW_BOARD_TRACE")) {
-        trace::openOrExit(path, clock, wiring, keepEvents);
-    } else if (const char* folder = std::getenv("GLOW_BOARD_TRACE_DIR")) {
-        // One trace per process, for runs that start programs again and again
-        // (a service manager); the monotonic clock orders them.
-        char path[4096];
-        std::snprintf(path, sizeof path, "%s/%s.%d.trace", folder, program_invocation_short_name,
-                      getpid());
-        trace::openOrExit(path, clock, wiring, keepEvents);
-    }
-}
-
-// Every setting is read before the first call: a bad one stops the run
-// with one line, before the program does anything.
-void readSettings()
-{
-    readClockSettings();
-    readFailureSettings();
-    findGpioDevice();
-    readWiringSettings();
-    openTraceOrExit();
 }
 
 void recordExit()
