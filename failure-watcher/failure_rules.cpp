@@ -294,6 +294,21 @@ Verdict rulesEndRead(FailureRules& rules)
     return decide(rules, rules.shown ? rules.count + 1 : 0, rules.readNewFailure);
 }
 
+Verdict rulesRedo(FailureRules& rules, Verdict lost)
+{
+    if (rules.stopping) {
+        return Verdict::nothing;
+    }
+    if (lost == Verdict::show && rules.count > 0) {
+        rules.shown = true;
+        return Verdict::show;
+    }
+    if (lost == Verdict::handBack && rules.count == 0 && !rules.shown) {
+        return Verdict::handBack;
+    }
+    return Verdict::nothing;
+}
+
 uint64_t rulesNextDueUs(const FailureRules& rules)
 {
     uint64_t due = neverUs;

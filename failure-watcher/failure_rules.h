@@ -84,6 +84,11 @@ void rulesBeginRead(FailureRules& rules);
 void rulesReadUnit(FailureRules& rules, const UnitState& state, uint64_t nowUs);
 Verdict rulesEndRead(FailureRules& rules);
 
+// What a verdict whose calls were lost (the manager went away before it
+// answered, as in a daemon-reexec) comes to after the next read: done
+// again while it still holds.
+Verdict rulesRedo(FailureRules& rules, Verdict lost);
+
 // When the next counted unit will have run long enough; neverUs if none runs.
 uint64_t rulesNextDueUs(const FailureRules& rules);
 // The clock has reached nowUs: units that have run long enough stop counting.

@@ -79,10 +79,14 @@ int nextListed(sd_bus_message* listing, UnitState& state, const char*& path)
 
 int rereadNow(sd_event_source* /*unused*/, uint64_t /*unused*/, void* userdata);
 
+}  // namespace
+
 void rereadLater(Watcher& w, uint64_t afterUs)
 {
     armTimer(w, w.rereadTimer, now(w) + afterUs, rereadNow);
 }
+
+namespace {
 
 // Subscribes once per connection: systemd answers a second Subscribe with
 // AlreadySubscribed, which means just that.
@@ -173,7 +177,12 @@ int unitsListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
         rereadLater(w, retryAfterUs);
         return 0;
     }
-    act(w, rulesEndRead(w.rules), firstNew);
+    Verdict verdict = rulesEndRead(w.rules);
+    if (verdict == Verdict::nothing) {
+        verdict = rulesRedo(w.rules, w.unfinished);
+    }
+    w.unfinished = Verdict::nothing;
+    act(w, verdict, firstNew);
     if (w.readAgain) {
         w.readAgain = false;
         rereadLater(w, 0);

@@ -27,10 +27,11 @@ struct Watcher {
     sd_event_source* reconnectTimer;
     sd_event_source* rereadTimer;
     sd_event_source* settleTimer;
-    char manager[64];  // systemd's unique name on the bus, as it last answered
-    bool subscribed;   // on this connection
-    bool reading;      // a listing is asked for
-    bool readAgain;    // and another wanted once it has come
+    char manager[64];    // systemd's unique name on the bus, as it last answered
+    Verdict unfinished;  // one whose calls were lost, done again after the next read
+    bool subscribed;     // on this connection
+    bool reading;        // a listing is asked for
+    bool readAgain;      // and another wanted once it has come
     bool shownOnDisk;
 };
 
@@ -46,6 +47,7 @@ uint64_t now(const Watcher& w);
 const char* reason(const sd_bus_error& error, int result);
 bool armTimer(Watcher& w, sd_event_source*& timer, uint64_t atUs, sd_event_time_handler_t handler);
 void act(Watcher& w, Verdict verdict, const char* unit);
+void rereadLater(Watcher& w, uint64_t afterUs);
 
 enum Priority { priorityError = 3, priorityWarning = 4, priorityInfo = 6 };
 // One line on stderr, with its journal priority where the journal reads it.

@@ -12,16 +12,23 @@
 
 namespace {
 
+// False where the call was lost: the manager went away before it answered,
+// as it does to re-execute. A call it refused is said, and not asked again.
 bool callManager(Watcher& w, const char* method, const char* unit)
 {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     const int result = sd_bus_call_method(w.bus, systemdName, managerPath, managerInterface, method,
                                           &error, nullptr, "ss", unit, "replace");
-    if (result < 0) {
+    const bool lost = sd_bus_error_has_name(&error, SD_BUS_ERROR_NO_REPLY) ||
+                      result == -ECONNRESET || result == -ENOTCONN;
+    if (lost) {
+        say(priorityInfo, "%s %s was lost with the manager: asked again once it is back", method,
+            unit);
+    } else if (result < 0) {
         say(priorityWarning, "%s %s: %s", method, unit, reason(error, result));
     }
     sd_bus_error_free(&error);
-    return result >= 0;
+    return !lost;
 }
 
 // Asked only when the light would change, never at every unit's change.
@@ -65,16 +72,22 @@ void act(Watcher& w, Verdict verdict, const char* unit)
         w.rules.shown = verdict == Verdict::handBack;
         verdict = Verdict::nothing;  // the shutdown's own pattern, if any, shows
     }
+    bool done = true;
     if (verdict == Verdict::show) {
         say(priorityInfo, "%s failed: %s shows",
             unit && !unitLeftOut(w.rules, unit) ? unit : "a unit", w.failurePattern);
-        callManager(w, "StartUnit", w.failurePattern);
+        done = callManager(w, "StartUnit", w.failurePattern);
     } else if (verdict == Verdict::handBack) {
         // glow-ready.service is ordered after every failure pattern, so its
         // start waits for the stop and then finds no failure shown.
         say(priorityInfo, "no unit failed any more: the ready pattern");
-        callManager(w, "StopUnit", w.failurePattern);
-        callManager(w, "StartUnit", "glow-ready.service");
+        done = callManager(w, "StopUnit", w.failurePattern);
+        done = callManager(w, "StartUnit", "glow-ready.service") && done;
+    }
+    if (!done) {
+        // Everything is read again, and what still holds done again.
+        w.unfinished = verdict;
+        rereadLater(w, usPerS);
     }
     keepShownOnDisk(w);
     const uint64_t due = rulesNextDueUs(w.rules);

@@ -15,13 +15,14 @@ constexpr const char* pattern = "glow-failed@glowfive.service";
 
 // One event as the bus layer hands it over, and the verdict expected.
 struct Event {
-    enum Kind { change, result, removed, beginRead, listed, endRead, tick } kind;
+    enum Kind { change, result, removed, beginRead, listed, endRead, tick, redo } kind;
     std::string unit;
     std::string active;
     std::string sub;
     uint32_t job = 0;
     double atS = 0;
     Verdict expected = Verdict::nothing;
+    Verdict lost = Verdict::nothing;  // redo: the verdict whose calls were lost
 };
 
 Event changed(const std::string& unit, const std::string& active, const std::string& sub,
@@ -44,6 +45,10 @@ Event at(double atS, Verdict expected = Verdict::nothing)
 Event removed(const std::string& unit, Verdict expected = Verdict::nothing)
 {
     return {Event::removed, unit, "", "", 0, 0, expected};
+}
+Event redo(Verdict lost, Verdict expected)
+{
+    return {Event::redo, "", "", "", 0, 0, expected, lost};
 }
 const Event beginRead{Event::beginRead};
 Event endRead(Verdict expected = Verdict::nothing)
@@ -160,6 +165,15 @@ const Scenario scenarios[] = {
       changed("b.service", "failed", "failed"), changed(pattern, "active", "running"), beginRead,
       listed("a.service", "failed", "failed"), listed(pattern, "active", "running"), endRead(),
       beginRead, listed(pattern, "active", "running"), endRead(Verdict::handBack)}},
+    // A daemon-reexec dropped the hand-back's calls: done again after the
+    // read, unless a unit has failed since; a lost show likewise.
+    {"CallsLostInAReexecAreDoneAgainWhileTheyHold",
+     {changed("a.service", "failed", "failed", Verdict::show),
+      changed("a.service", "inactive", "dead", Verdict::handBack), beginRead, endRead(),
+      redo(Verdict::handBack, Verdict::handBack),
+      changed("b.service", "failed", "failed", Verdict::show), beginRead,
+      listed("b.service", "failed", "failed"), endRead(), redo(Verdict::handBack, Verdict::nothing),
+      changed(pattern, "inactive", "dead"), redo(Verdict::show, Verdict::show)}},
     {"FirstReadShowsWhatIsFailed",
      {beginRead, listed("a.service", "failed", "failed"), listed("b.service", "active", "running"),
       endRead(Verdict::show)}},
@@ -218,6 +232,9 @@ TEST_P(FailureLight, DecidesAsEachEventComes)
             break;
         case Event::endRead:
             verdict = rulesEndRead(rules);
+            break;
+        case Event::redo:
+            verdict = rulesRedo(rules, event.lost);
             break;
         case Event::tick:
             // The bus layer's timer fires at the next due time, never before.
