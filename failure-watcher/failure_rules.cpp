@@ -157,6 +157,9 @@ Verdict decide(FailureRules& rules, size_t countBefore, bool newFailure)
     }
     if (countBefore > 0 && rules.count == 0 && rules.shown) {
         rules.shown = false;
+        // A run of the ready pattern under way has judged already: the
+        // start asked for now joins it, and another is asked once it ends.
+        rules.readyAgain = rules.readyRunning;
         return Verdict::handBack;
     }
     return Verdict::nothing;
@@ -229,12 +232,17 @@ Verdict rulesUnitChanged(FailureRules& rules, const UnitState& state, uint64_t n
 {
     bool readyEnded = false;
     if (watchedByGlow(rules, state, readyEnded)) {
+        if (!readyEnded || rules.stopping) {
+            return Verdict::nothing;
+        }
+        const bool again = rules.readyAgain;
+        rules.readyAgain = false;
         // A failure that came while the ready pattern took over is put back.
-        if (readyEnded && rules.count > 0 && !rules.stopping) {
+        if (rules.count > 0) {
             rules.shown = true;
             return Verdict::show;
         }
-        return Verdict::nothing;
+        return again && !rules.shown ? Verdict::handBack : Verdict::nothing;
     }
     const char* result = state.result;
     if (!result && is(rules.resultUnit, state.unit)) {

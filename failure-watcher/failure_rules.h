@@ -47,6 +47,7 @@ struct FailureRules {
     bool shown;     // this watcher started the failure pattern, and no one has stopped it since
     bool stopping;  // the system is shutting down: nothing is started any more
     bool readyRunning;
+    bool readyAgain;          // handed back while the ready pattern ran: asked again once it ends
     bool readNewFailure;      // the re-read under way found a unit newly failed
     bool readPatternRunning;  // and the failure pattern running
     // A service's Result, from its own interface's signal, which systemd

@@ -132,13 +132,15 @@ void readAll(Watcher& w)
     w.reading = true;
 }
 
-// Whether a signal comes from the manager that answered the last read: one
-// from a manager gone since (before a daemon-reexec) may be delivered after
-// the new one's listing, and is older than it.
-bool fromCurrentManager(const Watcher& w, sd_bus_message* message)
+// Whether a signal is taken: not while a re-executed manager settles (it
+// announces the states it was handed before the calls it took since, such
+// as a reset), and not from a manager gone since (before a daemon-reexec),
+// whose signals may be delivered after the new one's listing. The read
+// that ends the settling tells the state.
+bool takesSignal(const Watcher& w, sd_bus_message* message)
 {
     const char* sender = sd_bus_message_get_sender(message);
-    return !w.manager[0] || !sender || strcmp(sender, w.manager) == 0;
+    return !w.managerSettling && (!w.manager[0] || !sender || strcmp(sender, w.manager) == 0);
 }
 
 int unitsListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
@@ -153,6 +155,7 @@ int unitsListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
         rereadLater(w, retryAfterUs);
         return 0;
     }
+    w.managerSettling = false;
     int result = sd_bus_message_enter_container(reply, 'a', "(ssssssouso)");
     rulesBeginRead(w.rules);
     const char* firstNew = nullptr;
@@ -203,8 +206,7 @@ int propertiesChanged(sd_bus_message* message, void* userdata, sd_bus_error* /*u
     auto& w = *static_cast<Watcher*>(userdata);
     char* unit = nullptr;
     const char* path = sd_bus_message_get_path(message);
-    if (!fromCurrentManager(w, message) || !path ||
-        sd_bus_path_decode(path, unitPathPrefix, &unit) <= 0) {
+    if (!takesSignal(w, message) || !path || sd_bus_path_decode(path, unitPathPrefix, &unit) <= 0) {
         return 0;
     }
     const char* interface = nullptr;
@@ -273,7 +275,7 @@ int unitNew(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
 {
     auto& w = *static_cast<Watcher*>(userdata);
     const char* unit = nullptr;
-    if (!fromCurrentManager(w, message) || sd_bus_message_read(message, "s", &unit) < 0 ||
+    if (!takesSignal(w, message) || sd_bus_message_read(message, "s", &unit) < 0 ||
         unitLeftOut(w.rules, unit)) {
         return 0;
     }
@@ -304,7 +306,7 @@ int unitRemoved(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*
 {
     auto& w = *static_cast<Watcher*>(userdata);
     const char* unit = nullptr;
-    if (fromCurrentManager(w, message) && sd_bus_message_read(message, "s", &unit) >= 0) {
+    if (takesSignal(w, message) && sd_bus_message_read(message, "s", &unit) >= 0) {
         act(w, rulesUnitRemoved(w.rules, unit), unit);
     }
     return 0;
@@ -314,8 +316,12 @@ int unitRemoved(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*
 int reloading(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
 {
     int active = 0;
-    if (sd_bus_message_read(message, "b", &active) >= 0 && !active) {
-        rereadLater(*static_cast<Watcher*>(userdata), 0);
+    if (sd_bus_message_read(message, "b", &active) >= 0) {
+        auto& w = *static_cast<Watcher*>(userdata);
+        w.managerReloading = active != 0;
+        if (!active) {
+            rereadLater(w, 0);
+        }
     }
     return 0;
 }
@@ -333,7 +339,10 @@ int managerAppeared(sd_bus_message* message, void* userdata, sd_bus_error* /*unu
         auto& w = *static_cast<Watcher*>(userdata);
         snprintf(w.manager, sizeof w.manager, "%s", after);
         w.subscribed = false;
-        rereadLater(w, managerSettleUs);
+        // Back from a re-exec (it said it was reloading): settling until it
+        // says it is done. On a restarted bus it is settled already.
+        w.managerSettling = w.managerReloading;
+        rereadLater(w, w.managerSettling ? managerSettleUs : 0);
     }
     return 0;
 }
@@ -373,7 +382,7 @@ int connect(Watcher& w)
         w.bus = sd_bus_flush_close_unref(w.bus);
     }
     w.subscribed = false;
-    w.reading = w.readAgain = false;
+    w.reading = w.readAgain = w.managerSettling = w.managerReloading = false;
     w.manager[0] = '\0';
     int result = sd_bus_open_system(&w.bus);
     if (result < 0) {

@@ -27,11 +27,13 @@ struct Watcher {
     sd_event_source* reconnectTimer;
     sd_event_source* rereadTimer;
     sd_event_source* settleTimer;
-    char manager[64];    // systemd's unique name on the bus, as it last answered
-    Verdict unfinished;  // one whose calls were lost, done again after the next read
-    bool subscribed;     // on this connection
-    bool reading;        // a listing is asked for
-    bool readAgain;      // and another wanted once it has come
+    char manager[64];       // systemd's unique name on the bus, as it last answered
+    Verdict unfinished;     // one whose calls were lost, done again after the next read
+    bool subscribed;        // on this connection
+    bool managerReloading;  // it said so, and not yet that it is done
+    bool managerSettling;   // re-executed, and not read since
+    bool reading;           // a listing is asked for
+    bool readAgain;         // and another wanted once it has come
     bool shownOnDisk;
 };
 

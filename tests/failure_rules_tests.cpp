@@ -159,6 +159,17 @@ const Scenario scenarios[] = {
       changed(pattern, "inactive", "dead"),
       changed("glow-ready.service", "inactive", "dead", Verdict::show),
       changed("other.service", "inactive", "dead", Verdict::handBack)}},
+    // Handed back again while the ready pattern's run (which found the
+    // failure shown) is under way: the ready pattern is asked again after it.
+    {"HandBackDuringTheReadyPatternsRunIsAskedAgainAfterIt",
+     {changed("a.service", "failed", "failed", Verdict::show),
+      changed("a.service", "inactive", "dead", Verdict::handBack),
+      changed("glow-ready.service", "activating", "start"),
+      changed("a.service", "failed", "failed", Verdict::show),
+      changed("a.service", "inactive", "dead", Verdict::handBack),
+      changed("glow-ready.service", "inactive", "dead", Verdict::handBack),
+      changed("glow-ready.service", "activating", "start"),
+      changed("glow-ready.service", "inactive", "dead")}},
     // After daemon-reexec a unit reset meanwhile is no longer listed.
     {"ReexecInTheMiddle",
      {changed("a.service", "failed", "failed", Verdict::show),
