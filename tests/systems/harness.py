@@ -814,6 +814,36 @@ def killed_pattern_is_restarted():
     expect_dark_after(runs("glowoff")[0], "after the killed pattern", killed, restarted)
 
 
+def a_program_the_processor_cannot_run_is_said_and_not_restarted():
+    """A program killed by SIGILL, as ARMv7 code on an ARMv6 board is, in a
+    looping pattern's place and a one-shot's: each unit fails for good and
+    its journal says why in one line, naming the processor."""
+    for unit in ("glowbreathe.service", "glowfull.service"):
+        program = "/usr/bin/" + unit.removesuffix(".service")
+        drop_in(unit, SOON)  # a restart, were there one, within a second
+        subprocess.run(["mount", "--bind", "/opt/glow/tests/illegal_instruction", program],
+                       check=True)
+        try:
+            systemctl("start", unit)
+            wait_until(lambda: show(unit, "ActiveState") == "failed", f"{unit} to fail")
+            time.sleep(3)
+            states = [show(unit, name) for name in ("ActiveState", "SubState", "NRestarts")]
+            check(states == ["failed", "failed", "0"], f"{unit} after SIGILL: {states}")
+
+            def said() -> list[str]:
+                journal = subprocess.run(["journalctl", "-b", "-u", unit, "-o", "cat"],
+                                         capture_output=True, text=True, timeout=60).stdout
+                return [line for line in journal.splitlines() if "SIGILL" in line and
+                        not line.startswith(unit)]  # systemd's own words about the unit
+            wait_until(lambda: said(), f"{unit}'s word about SIGILL")
+            expected = (f"{program[9:]}: killed by SIGILL: this processor ({os.uname().machine}) "
+                        f"cannot run the installed wiringPi or {program[9:]}")
+            check(len(said()) == 1 and said()[0].startswith(expected), f"{unit} said {said()}")
+        finally:
+            subprocess.run(["umount", program])
+            systemctl("reset-failed", unit)
+
+
 def switching_back_and_forth_is_never_refused():
     """Twenty switches back to back, each timed from systemctl start to the
     new pattern's first write: through the old one's stop and its glowoff."""
@@ -1287,6 +1317,7 @@ CONTAINER = [
     story_instances_other_than_the_programs_are_refused,
     demo_says_which_unit_drives_the_led,
     killed_pattern_is_restarted,
+    a_program_the_processor_cannot_run_is_said_and_not_restarted,
     runs_as_an_unprivileged_user_in_the_gpio_group,
     switching_back_and_forth_is_never_refused,
     one_pattern_is_enabled_for_boot_and_presets_enable_none,

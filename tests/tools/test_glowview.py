@@ -19,6 +19,7 @@ import glowtrace  # noqa: E402
 VIEW = os.environ.get("GLOW_VIEW", "glowview")
 DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "demo")
 BUILD = os.environ.get("GLOW_BUILD_DIR", "build/host")
+ILLEGAL = os.environ.get("GLOW_ILLEGAL_INSTRUCTION", os.path.join(BUILD, "tests", "illegal_instruction"))
 
 
 class Terminal:
@@ -231,6 +232,25 @@ class DemoOnABoard(unittest.TestCase):
         self.assertEqual((result.returncode, result.stderr), (0, ""))
         self.assertIn("scripts/demo [PROGRAM]", result.stdout)
         self.assertEqual(self.runs("glowbreathe"), [])
+
+    def test_a_program_the_processor_cannot_run_is_said_in_one_line(self):
+        """As ARMv7 code on an ARMv6 board: killed by SIGILL, and glowoff,
+        on the same wiringPi, is not tried."""
+        programs = os.path.join(self.folder.name, "board", "programs")
+        os.makedirs(programs)
+        os.symlink(os.path.join(BUILD, "programs.txt"), os.path.join(programs, "..", "programs.txt"))
+        os.symlink(ILLEGAL, os.path.join(programs, "glowbreathe"))
+        os.symlink(os.path.join(BUILD, "programs", "glowoff"), os.path.join(programs, "glowoff"))
+        environment = dict(os.environ, **self.environment)
+        environment["GLOW_DEMO_PROGRAMS"] = programs
+        del environment["LD_PRELOAD"]  # whose clock would trace every command the demo runs
+        result = subprocess.run([DEMO], env=environment,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 132, result.stderr)
+        self.assertRegex(result.stderr, r"^demo: glowbreathe was killed by SIGILL: this processor "
+                         rf"\({re.escape(os.uname().machine)}\) cannot run the installed wiringPi "
+                         r"or glowbreathe[^\n]*\n$")
+        self.assertEqual(self.runs("glowoff"), [])
 
     @unittest.skipUnless(os.geteuid() == 0, "runs the demo as another user")
     def test_without_gpio_access_says_what_is_missing_before_anything_starts(self):
