@@ -161,6 +161,20 @@ class Installed(unittest.TestCase):
                 found.add(os.path.relpath(os.path.join(folder, name), self.folder.name))
         self.assertEqual(found, INSTALLED_FILES)
 
+    def test_by_hand_to_usr_local_the_hook_and_the_rule_go_where_they_are_read(self):
+        # systemd-shutdown and polkit read no folder of /usr/local; the rest does.
+        moved = {"lib/systemd/system-shutdown/glow-poweroff": "usr/lib/systemd/system-shutdown/",
+                 "share/polkit-1/rules.d/50-glow.rules": "etc/polkit-1/rules.d/"}
+        with tempfile.TemporaryDirectory() as root:
+            run(CMAKE, "--install", BUILD_DIR, "--prefix", "/usr/local",
+                env=dict(os.environ, DESTDIR=root))
+            found = {os.path.relpath(os.path.join(folder, name), root)
+                     for folder, _, files in os.walk(root) for name in files}
+            self.assertEqual(found, {"usr/local/" + path for path in INSTALLED_FILES - set(moved)} |
+                             {folder + os.path.basename(path) for path, folder in moved.items()})
+            with open(os.path.join(root, "usr/lib/systemd/system-shutdown/glow-poweroff")) as hook:
+                self.assertIn("exec /usr/local/bin/glowoff", hook.read())
+
     def test_installed_programs_carry_no_path_of_the_build_machine(self):
         for program in PROGRAMS:
             with open(os.path.join(self.folder.name, "bin", program), "rb") as binary:
