@@ -800,6 +800,38 @@ def gpio_members_switch_patterns_and_nothing_else():
     check(show("glowtwice.service", "ActiveState") == "inactive", "a stranger started glowtwice")
 
 
+def a_service_user_switches_by_the_readme_recipe():
+    """A device's service user switches patterns without a password where
+    /etc/group has it in gpio, as the README's recipe makes it, on either
+    release; in gpio only through its unit (SupplementaryGroups=), only on
+    Debian 13; a dynamic user, on neither."""
+    recipe = readme_line("sudo useradd ").split("  #")[0].removeprefix("sudo ")
+    subprocess.run(["userdel", "mydevice"], capture_output=True)
+    subprocess.run(recipe.split(), check=True)
+    try:
+        outcomes = {}
+        for name, unit_settings, program in (
+                ("recipe", ["User=mydevice"], "glowtwice"),
+                ("SupplementaryGroups=", ["User=stranger", "SupplementaryGroups=gpio"], "glowfive"),
+                ("DynamicUser=", ["DynamicUser=yes", "SupplementaryGroups=gpio"], "glowbreathe")):
+            properties = [argument for setting in unit_settings for argument in ("-p", setting)]
+            result = subprocess.run(["systemd-run", "--wait", "--quiet", "--pipe", *properties,
+                                     "systemctl", "start", program],
+                                    capture_output=True, text=True, timeout=60)
+            outcomes[name] = (result.returncode == 0, show(f"{program}.service", "ActiveState"))
+            report.append(f"# a service user by {name}: {result.returncode} "
+                          f"{result.stderr.strip()[:120]!r}, {program} {outcomes[name][1]}")
+        # Debian 13's polkit (126) takes the caller's own groups too, over dbus 1.16.
+        with open("/etc/os-release") as release:
+            own_groups_count = "VERSION_CODENAME=bookworm\n" not in release.read()
+        check(outcomes == {"recipe": (True, "active"),
+                           "SupplementaryGroups=": (own_groups_count, "active" if own_groups_count
+                                                    else "inactive"),
+                           "DynamicUser=": (False, "inactive")}, f"switching: {outcomes}")
+    finally:
+        subprocess.run(["userdel", "mydevice"], capture_output=True)
+
+
 def killed_pattern_is_restarted():
     drop_in("glowbreathe.service", SOON)
     start("glowbreathe")
@@ -1322,6 +1354,7 @@ CONTAINER = [
     switching_back_and_forth_is_never_refused,
     one_pattern_is_enabled_for_boot_and_presets_enable_none,
     gpio_members_switch_patterns_and_nothing_else,
+    a_service_user_switches_by_the_readme_recipe,
     a_board_with_only_one_of_the_two_nodes_runs_the_units,
 ] + LIFE
 GUEST = [
