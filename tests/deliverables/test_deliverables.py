@@ -45,12 +45,12 @@ ALLOWED_IMPORTS = WIRINGPI_CALLS | SLEEPS | {
 STORY_UNITS = tuple(f"glow-{part}@{p}" for part in ("booting", "failed", "shutdown", "degraded")
                     for p in PROGRAMS) + ("glow-poweroff@glowfull", "glow-poweroff@glowoff")
 UNITS = PROGRAMS + STORY_UNITS + ("glow-gpio", "glow-ready", "glow-ready@")
-LED_UNITS = PROGRAMS + ("glow-booting@", "glow-failed@", "glow-shutdown@", "glow-poweroff@")
+LED_UNITS = PROGRAMS + ("glow-booting@", "glow-failed@", "glow-shutdown@")
 INSTALLED_FILES = {f"bin/{p}" for p in PROGRAMS} | {
     f"share/man/man1/{p}.1.gz" for p in PROGRAMS
 } | {f"lib/systemd/system/{u}.service" for u in UNITS} | {
     f"lib/systemd/system/{u}.service.d/glow-confinement.conf"
-    for u in LED_UNITS + ("glow-gpio", "glow-ready", "glow-ready@", "glow-degraded@")
+    for u in LED_UNITS + ("glow-poweroff@", "glow-gpio", "glow-ready", "glow-ready@", "glow-degraded@")
 } | {f"lib/systemd/system/{u}.service.d/glow-led-access.conf" for u in LED_UNITS} | {
     f"lib/systemd/system/{u}.service.d/glow-user-at-shutdown.conf"
      for u in ("glow-shutdown@", "glow-poweroff@")

@@ -777,8 +777,15 @@ def one_pattern_is_enabled_for_boot_and_presets_enable_none():
         check("glow-ready.service" in show("multi-user.target", "Wants").split() and
               show("glow-boot.service", "Id") == "glowtwice.service",
               "booting would not start glowtwice")
+        # The story's line for the ready pattern takes the place of the one chosen.
+        forced = systemctl(*readme_line("sudo systemctl enable --force glowfull").split()[2:4],
+                           "glowfull")
+        states = systemctl("is-enabled", "glowtwice", "glowfull").stdout.split()
+        check(forced.returncode == 0 and states == ["disabled", "enabled"] and
+              show("glow-boot.service", "Id") == "glowfull.service",
+              f"enable --force glowfull gave {forced.returncode}, {states}")
     finally:
-        systemctl("disable", "glowtwice")
+        systemctl("disable", "glowtwice", "glowfull")
     preset = systemctl("preset", *UNITS, "glow-gpio.service")
     check(preset.returncode == 0, f"preset: {preset.stderr.strip()}")
     states = systemctl("is-enabled", *UNITS).stdout.split()
