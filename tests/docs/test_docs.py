@@ -189,5 +189,33 @@ class Commands(unittest.TestCase):
         self.assertEqual([command for command in said.groups() if command not in run], [])
 
 
+# A measured figure that one page quotes from another, where it was measured:
+# (quoting page, its words, measuring page, its words). Re-measured in one
+# place, it must be changed in both.
+QUOTED_FIGURES = [
+    ("README.md", r"glowbreathe's cycle measured (\d+) ms",
+     "docs/benchmark.md", r"\| glowbreathe \| \d+ ms \| ([\d.]+) ms"),
+    ("README.md", r"builds \((\d+) s and (\d+) s on a 2-core",
+     "docs/services.md", r"(\d+) s for Debian 12 and (\d+) s for Debian 13"),
+    ("README.md", r"tool-chains: (\d+) s for both on a fresh Debian 12, a\s+2-core x86-64 "
+     r"machine; a second run took (\d+) s",
+     "scripts/package", r"tool-chains \((\d+) s for both on a\s+# fresh 2-core Debian 12 "
+     r"machine; a second run, (\d+) s"),
+]
+
+
+class QuotedFigures(unittest.TestCase):
+    def test_every_quoted_measurement_is_the_measuring_pages(self):
+        for quoting, words, measuring, measured_words in QUOTED_FIGURES:
+            with self.subTest(quoting=quoting, measuring=measuring, words=words):
+                found = []
+                for path, pattern in ((quoting, words), (measuring, measured_words)):
+                    with open(os.path.join(SOURCE_DIR, path), encoding="utf-8") as file:
+                        match = re.search(pattern, file.read())
+                    self.assertIsNotNone(match, f"{path} no longer says '{pattern}'")
+                    found.append([round(float(figure)) for figure in match.groups()])
+                self.assertEqual(found[0], found[1])
+
+
 if __name__ == "__main__":
     unittest.main()
