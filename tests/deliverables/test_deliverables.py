@@ -353,8 +353,8 @@ class Package(unittest.TestCase):
                 if sample.startswith("armv6"):
                     self.assertEqual(result.returncode, 1, result.stderr)
                     self.assertRegex(result.stderr, r"^glow: this is an ARMv6 board \(Raspberry Pi 1, "
-                                     r"Zero or Zero W\).*build the package on this board.*"
-                                     r"scripts/package.*\n$")
+                                     r"Zero or Zero W\).*build both packages on this board.*"
+                                     r"\./build debian.*scripts/package.*\n$")
                     self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
                 else:
                     self.assertEqual((result.returncode, result.stderr), (0, ""))
