@@ -26,7 +26,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -123,27 +122,9 @@ void sleepUs(int64_t microseconds)
     board.virtualNowUs = wakeUs;
 }
 
-// wiringPi's pin numbers, 0 to 31, as BCM GPIO numbers (the 40-pin header's boards).
-constexpr int bcmOfWiringPiPin[32] = {17, 18, 27, 22, 23, 24, 25, 4,  2,  3,  8,
-                                      7,  10, 9,  11, 14, 15, 28, 29, 30, 31, 5,
-                                      6,  13, 19, 26, 12, 16, 20, 21, 0,  1};
-constexpr int levelWordIndex = 13;  // GPLEV0 of the GPIO block, GPLEV1 after it
-
-void showLevelInRegisters(int pin, int level)
-{
-    if (board.levelWords == nullptr || pin < 0 || pin >= 32) {
-        return;
-    }
-    const int bcm = bcmOfWiringPiPin[pin];
-    volatile uint32_t& word = board.levelWords[levelWordIndex + bcm / 32];
-    const uint32_t bit = uint32_t{1} << (bcm % 32);
-    word = level != 0 ? (word | bit) : (word & ~bit);
-}
-
 void setLevel(int pin, Channel& channel, int level)
 {
     if (channel.level.exchange(level) != level) {
-        showLevelInRegisters(pin, level);
         if (board.traceLevels) {
             trace::record(trace::make(nowUs(), trace::Kind::level, nullptr, {pin, level}));
         }
@@ -311,12 +292,6 @@ bool mapGpioDevice()
         failed = registers == MAP_FAILED ? "mmap" : nullptr;
     }
     if (failed == nullptr) {
-        // A device node is left untouched: a real chip's, or one without bytes behind it.
-        struct stat node {};
-        if (fstat(device, &node) == 0 && S_ISREG(node.st_mode) &&
-            node.st_size >= static_cast<off_t>(gpioBlockBytes)) {
-            board.levelWords = static_cast<volatile uint32_t*>(registers);
-        }
         return true;
     }
     // Under WIRINGPI_CODES wiringPi hands the failure back without a word.

@@ -38,9 +38,6 @@ struct Board {
     Stall stall = Stall::never;
     bool returnCodes = false;          // WIRINGPI_CODES: return -1 instead of exiting
     const char* gpioDevice = nullptr;  // opened and mapped as wiringPi maps /dev/gpiomem
-    // Where a plain file stands in for the registers, the pins' levels show in
-    // its level words, GPLEV0 and GPLEV1, as a BCM283x chip shows them.
-    volatile uint32_t* levelWords = nullptr;
     bool usleepInterposed = false;
     bool traceLevels = true;
     int ledPin = 4;             // the pin the build wired the LED to, for the trace's readers
