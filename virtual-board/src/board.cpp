@@ -286,9 +286,9 @@ bool mapGpioDevice()
     constexpr size_t gpioBlockBytes = 4096;
     const int device = open(board.gpioDevice, O_RDWR | O_SYNC | O_CLOEXEC);
     const char* failed = "open";
-    void* registers = MAP_FAILED;
     if (device >= 0) {
-        registers = mmap(nullptr, gpioBlockBytes, PROT_READ | PROT_WRITE, MAP_SHARED, device, 0);
+        const void* registers =
+            mmap(nullptr, gpioBlockBytes, PROT_READ | PROT_WRITE, MAP_SHARED, device, 0);
         failed = registers == MAP_FAILED ? "mmap" : nullptr;
     }
     if (failed == nullptr) {
