@@ -1469,6 +1469,12 @@ def main(mode: list[str]) -> int:
         PHASE = "boot"
         steps = [step for step in CONTAINER + BY_NAME_ONLY
                  if step.__name__ in chosen or not chosen and step not in BY_NAME_ONLY]
+        # A name asked for that is no step (renamed, mistyped) fails the run.
+        unknown = sorted(set(chosen) - {step.__name__ for step in steps})
+        if unknown:
+            def steps_asked_for_exist():
+                raise Failed(f"no such step: {' '.join(unknown)}")
+            steps.insert(0, steps_asked_for_exist)
         # The container's shutdown comes next, with a pattern to take over from.
         steps.append(show_a_pattern_for_the_shutdown)
     status = run_all(PHASE, steps)
