@@ -13,6 +13,12 @@ namespace {
 constexpr const char* unitPathPrefix = "/org/freedesktop/systemd1/unit";
 constexpr uint64_t retryAfterUs = usPerS;
 constexpr uint64_t managerSettleUs = 5 * usPerS;
+// What a re-executed manager lists once it has settled is not always where
+// it ends (seen under systemd 257: a reset sent during the re-exec, the
+// light handed back, then the unit listed failed again, and no signal
+// after): the state is read once more this long after the read that ended
+// the settling, so that the light ends as the units are.
+constexpr uint64_t afterReexecReadUs = usPerS;
 // A unit's settle fires within 1 ms of its time (sd-event's default is 250 ms).
 constexpr uint64_t timerAccuracyUs = 1000;
 
@@ -155,6 +161,7 @@ int unitsListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
         rereadLater(w, retryAfterUs);
         return 0;
     }
+    w.readOnceMore = w.readOnceMore || w.managerSettling;
     w.managerSettling = false;
     int result = sd_bus_message_enter_container(reply, 'a', "(ssssssouso)");
     rulesBeginRead(w.rules);
@@ -189,6 +196,9 @@ int unitsListed(sd_bus_message* reply, void* userdata, sd_bus_error* /*unused*/)
     if (w.readAgain) {
         w.readAgain = false;
         rereadLater(w, 0);
+    } else if (w.readOnceMore) {
+        w.readOnceMore = false;
+        rereadLater(w, afterReexecReadUs);
     }
     return 0;
 }
@@ -382,7 +392,7 @@ int connect(Watcher& w)
         w.bus = sd_bus_flush_close_unref(w.bus);
     }
     w.subscribed = false;
-    w.reading = w.readAgain = w.managerSettling = w.managerReloading = false;
+    w.reading = w.readAgain = w.managerSettling = w.managerReloading = w.readOnceMore = false;
     w.manager[0] = '\0';
     int result = sd_bus_open_system(&w.bus);
     if (result < 0) {

@@ -32,6 +32,7 @@ struct Watcher {
     bool subscribed;        // on this connection
     bool managerReloading;  // it said so, and not yet that it is done
     bool managerSettling;   // re-executed, and not read since
+    bool readOnceMore;      // re-executed and read: once more, a while later
     bool reading;           // a listing is asked for
     bool readAgain;         // and another wanted once it has come
     bool shownOnDisk;
