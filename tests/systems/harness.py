@@ -612,8 +612,15 @@ def light_follows_daemon_reexec_and_a_bus_restart():
     reset_us = time.clock_gettime_ns(time.CLOCK_MONOTONIC) // 1000
     wait_until(lambda: systemctl("reset-failed", "test-app.service").returncode == 0,
                "the reset to be taken")
-    shows_ready_since(reset_us, "a reset during daemon-reexec")
     check(reexec.wait(timeout=60) == 0, "daemon-reexec failed")
+    # A reset that the old manager answered on its way out may not reach the
+    # new one, which then still has the unit failed, rightly shown: it is
+    # sent again. A light left on for a unit not failed is still caught.
+    if show("test-app.service", "ActiveState") == "failed":
+        report.append("# the reset was lost in the re-exec: sent again")
+        reset_us = time.clock_gettime_ns(time.CLOCK_MONOTONIC) // 1000
+        systemctl("reset-failed", "test-app.service")
+    shows_ready_since(reset_us, "a reset during daemon-reexec")
     # Once the new manager has said it has loaded its units, the light stays.
     time.sleep(1)
     check(active(READY) and not active(FAILURE), "the failure pattern came back after the reset")
