@@ -147,7 +147,7 @@ class Commands(unittest.TestCase):
 
     def test_every_command_a_page_gives_exists(self):
         units = {os.path.basename(path).removesuffix(".in") for path in
-                 glob.glob(os.path.join(BUILD_DIR, "packaging", "systemd", "*.service*")) +
+                 glob.glob(os.path.join(BUILD_DIR, "units", "systemd", "*.service*")) +
                  glob.glob(os.path.join(SOURCE_DIR, "units", "*.service"))}
         bench_help = subprocess.run([os.path.join(SOURCE_DIR, "scripts", "bench"), "--help"],
                                     capture_output=True, text=True, timeout=60).stdout
