@@ -18,6 +18,9 @@ PROGRAM_DIR = os.environ["GLOW_PROGRAM_DIR"]
 HARDENING_PROBE = os.environ["GLOW_HARDENING_PROBE"]
 WATCHER = os.environ["GLOW_WATCHER"]  # the failure light's program, glow-degraded
 ARCHITECTURE = os.environ.get("GLOW_ARCHITECTURE", "host")  # armhf, arm64 or host
+# The project's version, as the build has it.
+with open(os.path.join(BUILD_DIR, "CMakeCache.txt"), encoding="utf-8") as cache:
+    VERSION = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", cache.read(), re.M).group(1)
 CMAKE = os.environ.get("GLOW_CMAKE", "cmake")
 CPACK = os.environ.get("GLOW_CPACK", "cpack")
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "glowtrace"))
@@ -202,6 +205,7 @@ class Installed(unittest.TestCase):
                     self.assertIn(heading, text)
                 self.assertIn("BCM GPIO 23, pin 16", text)
                 self.assertIn("None. Any arguments are ignored.", text)
+                self.assertIn(f"glow {VERSION}", text)  # the build's, in the page's footer
 
     @unittest.skipUnless(ARCHITECTURE == "host", "runs the programs on this machine's board")
     def test_glow_run_passes_on_a_stop_that_meets_its_program_starting(self):
@@ -300,7 +304,7 @@ class Package(unittest.TestCase):
         cls.folder.cleanup()
 
     def test_control_fields(self):
-        self.assertEqual(os.path.basename(self.deb), f"glow_1.1.0_{ARCHITECTURE}.deb")
+        self.assertEqual(os.path.basename(self.deb), f"glow_{VERSION}_{ARCHITECTURE}.deb")
         field = lambda name: run("dpkg-deb", "-f", self.deb, name).strip()  # noqa: E731
         self.assertEqual(field("Package"), "glow")
         self.assertEqual(field("Architecture"), ARCHITECTURE)
