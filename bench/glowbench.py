@@ -247,7 +247,8 @@ def sizes(program: str) -> str:
     return text
 
 
-HOLD_DUTY = os.path.join(os.path.dirname(os.environ.get("GLOW_PROGRAM_DIR", ".")), "bench", "hold_duty")
+BOARD_DRIVER = os.path.join(os.path.dirname(os.environ.get("GLOW_PROGRAM_DIR", ".")),
+                            "virtual-board", "board_driver")
 PULSE_UNIT_US = 100
 FLICKER_DUTY = 50
 CAP_SYS_NICE = 23
@@ -289,8 +290,11 @@ def flicker(seconds: int) -> None:
             for name, preexec in (("normal", without_real_time), ("real-time", None)):
                 path = os.path.join(folder, name + ".trace")
                 environment = glowtrace.board_environment("real", path)
-                subprocess.run([HOLD_DUTY, str(FLICKER_DUTY), str(seconds)], env=environment,
-                               preexec_fn=preexec, check=True)
+                # The channel on the LED's pin, held at the duty for the whole run.
+                pin = environment["GLOW_BOARD_LED"]
+                subprocess.run([BOARD_DRIVER, "setup", "create", pin, str(FLICKER_DUTY), "100",
+                                "delay", str(seconds * 1000)], env=environment,
+                               preexec_fn=preexec, check=True, stdout=subprocess.DEVNULL)
                 trace = glowtrace.read_trace(path)
                 sched = next((e for e in trace.events if e.kind == "sched"), None)
                 got = f"{sched.words[0]} {sched.numbers[1]}" if sched else "?"
