@@ -865,7 +865,8 @@ def a_program_the_processor_cannot_run_is_said_and_not_restarted():
     looping pattern's place and a one-shot's: each unit fails for good and
     its journal says why in one line, naming the processor."""
     for unit in ("glowbreathe.service", "glowfull.service"):
-        program = "/usr/bin/" + unit.removesuffix(".service")
+        name = unit.removesuffix(".service")
+        program = "/usr/bin/" + name
         drop_in(unit, SOON)  # a restart, were there one, within a second
         subprocess.run(["mount", "--bind", "/opt/glow/tests/illegal_instruction", program],
                        check=True)
@@ -882,8 +883,8 @@ def a_program_the_processor_cannot_run_is_said_and_not_restarted():
                 return [line for line in journal.splitlines() if "SIGILL" in line and
                         not line.startswith(unit)]  # systemd's own words about the unit
             wait_until(lambda: said(), f"{unit}'s word about SIGILL")
-            expected = (f"{program[9:]}: killed by SIGILL: this processor ({os.uname().machine}) "
-                        f"cannot run the installed wiringPi or {program[9:]}")
+            expected = (f"{name}: killed by SIGILL: this processor ({os.uname().machine}) "
+                        f"cannot run the installed wiringPi or {name}")
             check(len(said()) == 1 and said()[0].startswith(expected), f"{unit} said {said()}")
         finally:
             subprocess.run(["umount", program])
